@@ -1,0 +1,32 @@
+// Texts and numbers of the install worker. Platform-free.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct SetupContext;
+
+enum {
+  kCommandLineCapacity = 780,
+};
+
+// Whole percent of the download: receivedSoFar × 100 / contentLength,
+// truncated, as a signed 32-bit number; 0 when no length was announced.
+int ComputeDownloadPercent(uint64_t receivedSoFar, uint64_t contentLength);
+
+// "Downloading…  <received> of <total> MB" ("Updating…" in update mode) in
+// decimal megabytes, truncated; cut to the buffer.
+void FormatDownloadStatus(wchar_t* buffer, size_t capacity, bool updateMode,
+                          uint64_t receivedSoFar, uint64_t contentLength);
+
+// The temporary folder path followed by "nimbrel-runtime.zip". False when the
+// folder is unknown (empty) or the whole path would not fit the buffer: an
+// archive path is never cut.
+bool BuildArchivePath(wchar_t* buffer, size_t capacity, const wchar_t* tempFolder);
+
+// The tar command line that unpacks the archive into the install folder.
+void FormatTarCommand(wchar_t* buffer, size_t capacity, const wchar_t* systemFolder,
+                      const wchar_t* archivePath, const wchar_t* installDir);
+
+// The command line that starts the installed application.
+void FormatLaunchCommand(wchar_t* buffer, size_t capacity, const SetupContext& context);

@@ -1,0 +1,26 @@
+#include "net/version_probe.h"
+
+#include "net/download_server.h"
+#include "net/http_download.h"
+#include "net/version_scan.h"
+#include "shell/bounded_text.h"
+#include "shell/progress_window.h"
+
+DWORD WINAPI VersionProbe(LPVOID) {
+  VersionBuffer document = {};
+  if (!HttpDownload(NIMBREL_VERSION_URL, AppendVersionChunk, &document, 10000)) return 0;
+
+  size_t start = 0;
+  size_t length = 0;
+  if (!FindVersionValue(document.text, &start, &length)) return 0;
+
+  wchar_t value[kVersionWideCapacity] = {};
+  // An empty value makes the conversion fail and leaves the buffer empty.
+  MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(document.text + start),
+                      static_cast<int>(length), value, kVersionWideCapacity - 1);
+  wchar_t label[kBuildLabelCapacity];
+  FormatText(label, kBuildLabelCapacity, L"Build %s", value);
+  StoreBuildLabel(label);
+  InvalidateRect(progressWindow, nullptr, FALSE);
+  return 0;
+}

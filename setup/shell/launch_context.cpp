@@ -1,0 +1,79 @@
+#include "shell/launch_context.h"
+
+#include "shell/bounded_text.h"
+
+SetupContext setupContext;
+
+const wchar_t* ParseUpdateArgument(const wchar_t* commandLine) {
+  static const wchar_t kEmpty[] = L"";
+  if (!TextStartsWith(commandLine, L"--update")) return nullptr;
+  if (commandLine[8] == 0) return kEmpty;
+  // The 9th character is skipped whatever it is; the rest is taken verbatim.
+  return commandLine + 9;
+}
+
+void FormatInstallPaths(const wchar_t* localAppData, SetupContext* context) {
+  FormatText(context->programsDir, kPathCapacity, L"%s\\Programs", localAppData);
+  FormatText(context->installDir, kPathCapacity, L"%s\\nimbrel", context->programsDir);
+  FormatText(context->appExePath, kPathCapacity, L"%s\\nimbrel.exe", context->installDir);
+}
+
+bool IsIdentifierCharacter(wchar_t character, LetterOrDigitClassifier classifier) {
+  const unsigned unit = static_cast<unsigned>(character);
+  if (unit == L'_' || unit == L'-') return true;
+  if (unit < 0x100) {
+    if (unit >= L'0' && unit <= L'9') return true;
+    if (unit >= L'A' && unit <= L'Z') return true;
+    if (unit >= L'a' && unit <= L'z') return true;
+    if (unit == 0xAA || unit == 0xB2 || unit == 0xB3 || unit == 0xB5 || unit == 0xB9 ||
+        unit == 0xBA)
+      return true;
+    return unit >= 0xC0 && unit != 0xD7 && unit != 0xF7;
+  }
+  if (unit == 0xFFFF) return false;
+  return classifier(character);
+}
+
+namespace {
+
+// Counts identifier characters from `start`, at most 127.
+size_t CountIdentifier(const wchar_t* start, LetterOrDigitClassifier classifier) {
+  size_t count = 0;
+  while (count < kIdentifierMaxLength && IsIdentifierCharacter(start[count], classifier))
+    ++count;
+  return count;
+}
+
+void CopyUnits(wchar_t* target, const wchar_t* source, size_t count) {
+  for (size_t i = 0; i < count; ++i) target[i] = source[i];
+  target[count] = 0;
+}
+
+// First occurrence of `needle` in `haystack`, or null.
+const wchar_t* FindText(const wchar_t* haystack, const wchar_t* needle) {
+  for (; *haystack; ++haystack) {
+    if (TextStartsWith(haystack, needle)) return haystack;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void ParseSetupFileNameFrom(const wchar_t* ownPath, LetterOrDigitClassifier classifier,
+                            wchar_t* spaceId, wchar_t* spaceCode) {
+  spaceId[0] = 0;
+  spaceCode[0] = 0;
+  const wchar_t* region = ownPath;
+  for (const wchar_t* at = ownPath; *at; ++at) {
+    if (*at == L'\\') region = at;
+  }
+  const wchar_t* marker = FindText(region, L"setup-");
+  if (!marker) return;
+  const wchar_t* identifier = marker + 6;
+  const size_t idLength = CountIdentifier(identifier, classifier);
+  CopyUnits(spaceId, identifier, idLength);
+  if (identifier[idLength] != L'.') return;
+  const wchar_t* code = identifier + idLength + 1;
+  const size_t codeLength = CountIdentifier(code, classifier);
+  if (codeLength >= kAccessCodeMinLength) CopyUnits(spaceCode, code, codeLength);
+}

@@ -1,0 +1,162 @@
+#include "shell/progress_window.h"
+
+#include "display/progress_layout.h"
+#include "display/progress_paint.h"
+#include "shell/bounded_text.h"
+#include "shell/dpi_scale.h"
+#include "shell/system_library.h"
+
+ProgressState progressState = {L"", 0, 0, {0}, nullptr, 96, nullptr, nullptr, nullptr, 0, 0};
+HWND progressWindow = nullptr;
+wchar_t progressText[kProgressTextCapacity];
+
+namespace {
+
+SRWLOCK sharedTextLock = SRWLOCK_INIT;
+
+// The window's own copy of the latest download status, painted in place of
+// progressText so that the worker may rewrite its buffer at any time.
+wchar_t statusCopy[kProgressTextCapacity];
+
+const wchar_t kClassName[] = L"NimbrelSetup";
+
+// Missing on systems without these frame attributes; the window then keeps
+// its plain frame.
+void SetFrameAttributes(HWND window) {
+  typedef HRESULT(WINAPI * SetAttributeFunction)(HWND, DWORD, LPCVOID, DWORD);
+  const DWORD kCornerPreference = 33;  // DWMWA_WINDOW_CORNER_PREFERENCE
+  const DWORD kBorderColor = 34;       // DWMWA_BORDER_COLOR
+  const DWORD kRoundCorners = 2;       // DWMWCP_ROUND
+  const COLORREF kFrameColour = 0x00E6E2DE;
+  HMODULE dwm = LoadSystemLibrary(L"dwmapi.dll");
+  SetAttributeFunction setAttribute =
+      LoadSystemFunction<SetAttributeFunction>(dwm, "DwmSetWindowAttribute");
+  if (setAttribute) {
+    setAttribute(window, kCornerPreference, &kRoundCorners, sizeof kRoundCorners);
+    setAttribute(window, kBorderColor, &kFrameColour, sizeof kFrameColour);
+  }
+  if (dwm) FreeLibrary(dwm);
+}
+
+void Repaint(HWND window) { InvalidateRect(window, nullptr, FALSE); }
+
+const wchar_t* TakeStatusText(LPARAM posted) {
+  const wchar_t* text = reinterpret_cast<const wchar_t*>(posted);
+  if (!text) return L"";
+  if (text != progressText) return text;  // constant texts stay valid forever
+  AcquireSRWLockShared(&sharedTextLock);
+  CopyText(statusCopy, kProgressTextCapacity, progressText);
+  ReleaseSRWLockShared(&sharedTextLock);
+  return statusCopy;
+}
+
+}  // namespace
+
+int ScaleByDpi(int value) { return ScaleForDpi(value, progressState.currentDpi); }
+
+void StoreProgressText(const wchar_t* text) {
+  AcquireSRWLockExclusive(&sharedTextLock);
+  CopyText(progressText, kProgressTextCapacity, text);
+  ReleaseSRWLockExclusive(&sharedTextLock);
+}
+
+void StoreBuildLabel(const wchar_t* label) {
+  AcquireSRWLockExclusive(&sharedTextLock);
+  CopyText(progressState.buildLabel, kBuildLabelCapacity, label);
+  ReleaseSRWLockExclusive(&sharedTextLock);
+}
+
+void ReadBuildLabel(wchar_t* copy) {
+  AcquireSRWLockShared(&sharedTextLock);
+  CopyText(copy, kBuildLabelCapacity, progressState.buildLabel);
+  ReleaseSRWLockShared(&sharedTextLock);
+}
+
+void CreateProgressWindow(HINSTANCE instance, bool updateMode) {
+  WNDCLASSEXW windowClass = {};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.style = CS_DROPSHADOW;
+  windowClass.lpfnWndProc = ProgressWindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.lpszClassName = kClassName;
+  RegisterClassExW(&windowClass);
+
+  const int width = ScaleByDpi(kWindowWidth);
+  const int height = ScaleByDpi(kWindowHeight);
+  const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  progressWindow = CreateWindowExW(
+      WS_EX_APPWINDOW, kClassName,
+      updateMode ? L"Updating Nimbrel Desktop" : L"Installing Nimbrel Desktop",
+      WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height, nullptr, nullptr, instance,
+      nullptr);
+  if (!progressWindow) return;
+
+  SetFrameAttributes(progressWindow);
+
+  const unsigned dpi = GetDpiForWindow(progressWindow);
+  if (dpi != progressState.currentDpi) {
+    progressState.currentDpi = dpi;
+    CreateFonts();
+    SetWindowPos(progressWindow, nullptr, 0, 0, ScaleByDpi(kWindowWidth),
+                 ScaleByDpi(kWindowHeight), SWP_NOMOVE | SWP_NOZORDER);
+  }
+}
+
+LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_PAINT:
+      PaintProgressWindow(window);
+      return 0;
+    case WM_CLOSE:
+      return 0;  // only the worker ends the setup
+    case WM_ERASEBKGND:
+      return 1;  // the paint covers the whole client area
+    case WM_NCHITTEST: {
+      const LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
+      return hit == HTCLIENT ? HTCAPTION : hit;  // drag from anywhere
+    }
+    case WM_TIMER: {
+      RECT client = {};
+      GetClientRect(window, &client);
+      const int period = SlidingPeriodForClient(client.right, progressState.currentDpi);
+      progressState.animationOffset =
+          AdvanceAnimationOffset(progressState.animationOffset, ScaleByDpi(kAnimationStep), period);
+      Repaint(window);
+      return 0;
+    }
+    case WM_DPICHANGED: {
+      progressState.currentDpi = HIWORD(wParam);
+      CreateFonts();
+      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(window, nullptr, suggested->left, suggested->top,
+                   suggested->right - suggested->left, suggested->bottom - suggested->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      Repaint(window);
+      return 0;
+    }
+    case WM_SETUP_PROGRESS:
+      progressState.statusText = TakeStatusText(lParam);
+      progressState.progressPercent = static_cast<int>(static_cast<unsigned>(wParam & 0xFFFFFFFFu));
+      if (progressState.progressPercent < 0) {
+        SetTimer(window, kAnimationTimerId, kAnimationIntervalMs, nullptr);
+      } else {
+        KillTimer(window, kAnimationTimerId);
+      }
+      Repaint(window);
+      return 0;
+    case WM_SETUP_DONE:
+      if (progressState.errorMessage) {
+        MessageBoxW(window, progressState.errorMessage, L"Nimbrel Desktop", MB_ICONERROR | MB_OK);
+      }
+      DestroyWindow(window);
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}
