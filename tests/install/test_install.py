@@ -1,0 +1,478 @@
+"""The installation end to end: the real setup under Wine and Xvfb, downloading
+from the shared HTTPS test server on its compiled-in origin
+(https://localhost:47443), unpacking with the prefix's tar, registering and
+starting the stand-in application (fake_app.cpp), which records how it was
+started.
+
+One prefix serves every case that can share it; each case sets up the state
+it needs (a fresh install folder, planted files, the server's answer). The
+missing tar needs a prefix of its own.
+"""
+
+import errno
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+from collections import namedtuple
+from contextlib import ExitStack
+from pathlib import Path
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import testbed  # noqa: E402
+from test_server import TestServer  # noqa: E402
+
+BUILD = Path(os.environ["NIMBREL_BUILD"])
+SETUP = BUILD / "setup" / "nimbrel-setup.exe"
+HERE = BUILD / "tests" / "install"
+FAKE_APP = HERE / "fake_app.exe"
+DIALOG_READER = HERE / "dialog_reader.exe"
+INSPECT = HERE / "inspect_install.exe"
+WORKER_TEST = HERE / "install_worker_wine_test.exe"
+GOOD_ZIP = HERE / "app-good.zip"
+NOEXE_ZIP = HERE / "app-noexe.zip"
+GOOD_STAGE = HERE / "archive-stage" / "good" / "nimbrel-1.0"
+PORT = 47443  # the port of the compiled-in origin
+
+DOWNLOAD_FAILURE = ("Nimbrel Desktop could not be downloaded. Check the internet connection and "
+                    "run the setup again.")
+UNPACKING_FAILURE = "Nimbrel Desktop could not be installed (unpacking failed)."
+CODE = "ABCDEFGHIJKLMNOP"
+
+Run = namedtuple("Run", "code box launches")
+Launch = namedtuple("Launch", "pid image cwd command_line")
+
+
+def serve(certs, wait_s=300):
+    """The test server on the setup's port. Other suites (and other build folders)
+    use the same port, so a busy port is waited for, within a bound."""
+    deadline = time.monotonic() + wait_s
+    while True:
+        try:
+            return TestServer(cert_dir=certs, host="localhost", port=PORT)
+        except OSError as error:
+            if error.errno != errno.EADDRINUSE or time.monotonic() > deadline:
+                raise
+            time.sleep(0.5)
+
+
+def make_corrupt_zip(path):
+    """The good archive with the middle of nimbrel.exe's compressed data overwritten:
+    the archive opens, but inflating nimbrel.exe fails half way."""
+    data = bytearray(GOOD_ZIP.read_bytes())
+    with zipfile.ZipFile(GOOD_ZIP) as archive:
+        entry = archive.getinfo("nimbrel-1.0/nimbrel.exe")
+    start = entry.header_offset + 30 + len(entry.filename.encode()) + 64
+    length = entry.compress_size // 2
+    data[start:start + length] = b"\x55" * length
+    path.write_bytes(bytes(data))
+
+
+def make_hostile_zip(path, outside):
+    """An archive whose entries try to leave the install folder, packed by bsdtar -P:
+    nimbrel-1.0/nimbrel.exe, nimbrel-1.0/../../dotdot-escape.txt, the absolute path
+    `outside`, and nimbrel-1.0/link (a symbolic link to ../..) followed by
+    nimbrel-1.0/link/symlink-escape.txt."""
+    with tempfile.TemporaryDirectory(dir=path.parent) as stage:
+        top = Path(stage) / "nimbrel-1.0"
+        top.mkdir()
+        shutil.copy(FAKE_APP, top / "nimbrel.exe")
+        for name in ("dotdot.txt", "absolute.txt", "via-link.txt"):
+            (top / name).write_text(f"{name}: must stay inside the install folder\n")
+        (top / "link").symlink_to("../..")
+        subprocess.run(
+            ["bsdtar", "-P", "--format", "zip", "-cf", str(path), "-C", stage,
+             "-s", "|^nimbrel-1.0/dotdot.txt$|nimbrel-1.0/../../dotdot-escape.txt|",
+             "-s", f"|^nimbrel-1.0/absolute.txt$|{outside}|",
+             "-s", "|^nimbrel-1.0/via-link.txt$|nimbrel-1.0/link/symlink-escape.txt|",
+             "nimbrel-1.0/nimbrel.exe", "nimbrel-1.0/dotdot.txt", "nimbrel-1.0/absolute.txt",
+             "nimbrel-1.0/link", "nimbrel-1.0/via-link.txt"],
+            check=True, timeout=60, capture_output=True)
+
+
+class Prefix:
+    """The install paths and records of one Wine session."""
+
+    def __init__(self, session):
+        self.session = session
+        self.local = session.localappdata
+        self.install = self.local / "Programs" / "nimbrel"
+        self.install_win = session.win_path(self.install)
+        self.app_win = self.install_win + "\\nimbrel.exe"
+        # Wine 8 points TEMP at C:\users\<user>\Temp, not below AppData.
+        self.temp = session.user_dir / "Temp"
+        self.records = self.local / "nimbrel-launches.txt"
+        self.downloads = session.user_dir / "Downloads"
+        self.downloads.mkdir(exist_ok=True)
+
+    def launches(self):
+        if not self.records.exists():
+            return []
+        lines = self.records.read_text(encoding="utf-8").splitlines()
+        return [Launch(*line.split("\t", 3)) for line in lines if line.count("\t") >= 3]
+
+    def fresh(self):
+        """No installation and no launch record."""
+        shutil.rmtree(self.install, ignore_errors=True)
+        self.records.unlink(missing_ok=True)
+
+    def archive_left(self):
+        return (self.temp / "nimbrel-runtime.zip").exists()
+
+    def setup_copy(self, name):
+        """The Windows path of a copy of the setup called `name` in the Downloads folder."""
+        copy = self.downloads / name
+        if not copy.exists():
+            shutil.copy(SETUP, copy)
+        return self.session.win_path(copy)
+
+    def run_setup(self, name="nimbrel-setup.exe", args=(), box=False, timeout=90):
+        """Runs a copy of the setup called `name` from the Downloads folder. With box,
+        reads and closes the message box it must show. Returns its exit code, the box
+        text (None: no box) and the launches recorded during the run."""
+        before = len(self.launches())
+        setup = self.session.start([self.setup_copy(name), *args])
+        text = None
+        if box:
+            reader = self.session.run([DIALOG_READER, "60"], timeout=90)
+            if reader.returncode == 0:
+                text = reader.stdout.strip()
+        try:
+            code = setup.wait(timeout)
+        except subprocess.TimeoutExpired:
+            # A box nobody expected keeps the setup waiting: say what it reads.
+            reader = self.session.run([DIALOG_READER, "2"], timeout=30)
+            self.session.kill_all()
+            raise AssertionError(f"the setup did not end within {timeout} s; "
+                                 f"box: {reader.stdout.strip() or None}")
+        # The application is started, not waited for; its record follows shortly.
+        deadline = time.monotonic() + (10 if not box else 0)
+        while len(self.launches()) == before and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return Run(code, text, self.launches()[before:])
+
+    def inspect(self, mode):
+        result = self.session.run([INSPECT, mode], timeout=60)
+        assert result.returncode == 0, result.stderr
+        return json.loads(result.stdout)
+
+
+class SharedPrefix(unittest.TestCase):
+    """Cases that share one prefix and the test server."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.stack = ExitStack()
+        try:
+            certs = testbed.make_certs(BUILD)
+            cls.session = cls.stack.enter_context(testbed.WineSession(BUILD, "install"))
+            cls.server = cls.stack.enter_context(serve(certs))
+            cls.server.route("/desktop/version.json", body=b'{"version":"4.5.6"}')
+            cls.prefix = Prefix(cls.session)
+            cls.work = cls.session.run_dir / "install-test"
+            cls.work.mkdir()
+        except BaseException:
+            cls.stack.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.close()
+
+    def setUp(self):
+        self.server.route("/desktop/nimbrel.zip", file=GOOD_ZIP)
+
+    def archive_requests(self):
+        return [r for r in self.server.requests if r["path"] == "/desktop/nimbrel.zip"]
+
+    def assert_launched(self, run, command_tail):
+        self.assertEqual(run.code, 0)
+        self.assertIsNone(run.box)
+        self.assertEqual(len(run.launches), 1, run.launches)
+        launch = run.launches[0]
+        self.assertEqual(launch.command_line, f'"{self.prefix.app_win}"{command_tail}')
+        self.assertEqual(launch.cwd, self.prefix.install_win)
+        self.assertEqual(launch.image, self.prefix.app_win)
+
+    # ------------------------------------------------------------- launch forms
+
+    def test_installs_and_starts_the_application_in_each_launch_form(self):
+        p = self.prefix
+        p.fresh()
+        cases = [
+            ("first install, space and code", f"setup-team_1.{CODE}.exe", [],
+             f' --updated "nimbrel://open?space=team_1&code={CODE}"'),
+            ("space only", "setup-team_1.exe", [], ' --updated "nimbrel://open?space=team_1"'),
+            ("neither", "nimbrel-setup.exe", [], " --updated"),
+            # The rest of the command line goes on unchanged, quotes included.
+            ("update with an argument", f"setup-team_1.{CODE}.exe",
+             ["--update", "nimbrel://open?space=x", "b c"],
+             ' --updated nimbrel://open?space=x "b c"'),
+            # "--update" alone: the launch command ends in one blank.
+            ("update without an argument", f"setup-team_1.{CODE}.exe", ["--update"],
+             " --updated "),
+        ]
+        for label, name, args, tail in cases:
+            with self.subTest(label):
+                if label == "update with an argument":
+                    # Files the archive lacks stay; files it has are replaced.
+                    (p.install / "user-notes.txt").write_text("mine\n")
+                    (p.install / "resources.dat").write_text("old release\n")
+                requests_before = len(self.archive_requests())
+                run = p.run_setup(name, args)
+                self.assert_launched(run, tail)
+                self.assertFalse(p.archive_left())
+                for part in ("resources.dat", "lib/sub/notes.txt", "lib/payload.bin"):
+                    self.assertEqual((p.install / part).read_bytes(),
+                                     (GOOD_STAGE / part).read_bytes(), part)
+                self.assertFalse((p.install / "nimbrel-1.0").exists())  # top folder stripped
+                if label == "update with an argument":
+                    self.assertEqual((p.install / "user-notes.txt").read_text(), "mine\n")
+                fetched = self.archive_requests()[requests_before:]
+                self.assertEqual([(r["method"], r["user_agent"], r["complete"]) for r in fetched],
+                                 [("GET", "Nimbrel", True)])
+
+    # ------------------------------------------------------------- registration
+
+    def test_registers_scheme_uninstall_entry_and_shortcuts_without_duplicates(self):
+        p = self.prefix
+        p.fresh()
+        folders = p.inspect("shortcuts")
+        planted = [self.session.unix_path(folders[f]["path"]) / "Nimbrel.lnk"
+                   for f in ("programs", "desktop")]
+
+        def sz(name, text):
+            return {"name": name, "type": "REG_SZ", "size": 2 * (len(text) + 1), "data": text,
+                    "terminated": True}
+
+        def dword(name, number):
+            return {"name": name, "type": "REG_DWORD", "size": 4, "data": number}
+
+        expected_registry = {
+            "classes": {"exists": True, "subkeys": ["shell"],
+                        "values": [sz("", "URL:Nimbrel"), sz("URL Protocol", "")]},
+            "command": {"exists": True, "subkeys": [],
+                        "values": [sz("", f'"{p.app_win}" "%1"')]},
+            "uninstall": {"exists": True, "subkeys": [], "values": sorted([
+                sz("DisplayName", "Nimbrel Desktop"),
+                sz("Publisher", "Nimbrel"),
+                sz("InstallLocation", p.install_win),
+                sz("DisplayIcon", f'"{p.app_win}",0'),
+                sz("UninstallString", f'"{p.app_win}" --uninstall'),
+                dword("NoModify", 1),
+                dword("NoRepair", 1),
+                dword("EstimatedSize", 220000),
+            ], key=lambda v: v["name"])},
+        }
+        seen = []
+        for attempt in ("first run", "second run"):
+            with self.subTest(attempt):
+                for link in planted:
+                    link.write_bytes(b"a shortcut of an earlier release")
+                self.assert_launched(p.run_setup(), " --updated")
+                registry = p.inspect("registry")
+                for key in registry.values():
+                    key["values"].sort(key=lambda v: v["name"])
+                self.assertEqual(registry, expected_registry)
+                shortcuts = p.inspect("shortcuts")
+                for folder in ("programs", "desktop"):
+                    entry = shortcuts[folder]
+                    self.assertEqual(entry["links"], ["Nimbrel Desktop.lnk"], folder)
+                    link = entry["shortcut"]
+                    self.assertTrue(link["loaded"], folder)
+                    self.assertEqual(
+                        (link["target"], link["arguments"], link["working_directory"],
+                         link["icon"], link["icon_index"], link["description"]),
+                        (p.app_win, "", p.install_win, p.app_win, 0, "Nimbrel Desktop"), folder)
+                    self.check_app_user_model_id(folder, link)
+                seen.append((registry, shortcuts))
+        if len(seen) == 2:
+            self.assertEqual(seen[0], seen[1])
+
+    def check_app_user_model_id(self, folder, link):
+        """The ID is either read back as set, or (Wine 8) not stored at all: the
+        shell link keeps no property and its bytes hold no "Nimbrel.app"."""
+        if link.get("app_id") is not None or link["raw_has_utf16_id"]:
+            self.assertEqual(link.get("app_id"), "Nimbrel.app", folder)
+            return
+        self.assertEqual((link.get("property_count"), link["raw_has_ascii_id"]), (0, False), folder)
+        if folder == "programs":
+            print(f"\nnote: the shell link in this Wine stores no application user model ID "
+                  f"(GetValue 0x{link.get('app_id_hresult', 0):08x}, {link['file_bytes']} bytes, "
+                  f"no UTF-16 \"Nimbrel.app\" in them)", flush=True)
+
+    # ------------------------------------------------------------- running copies
+
+    def test_stops_copies_inside_the_install_folder_and_leaves_a_sibling_running(self):
+        p = self.prefix
+        p.fresh()
+        self.assert_launched(p.run_setup(), " --updated")
+        sibling = p.local / "Programs" / "nimbrel-old"
+        sibling.mkdir(exist_ok=True)
+        shutil.copy(FAKE_APP, sibling / "nimbrel.exe")
+        shutil.copy(FAKE_APP, p.install / "lib" / "sub" / "helper.exe")
+        copies = {
+            "the application": p.app_win,
+            # Only A-Z differ in case: still the install folder.
+            "a subfolder copy, upper case": (p.install_win + "\\lib\\sub\\helper.exe").upper(),
+            "a sibling folder": p.session.win_path(sibling / "nimbrel.exe"),
+        }
+        before = len(p.launches())
+        running = {label: self.session.start([path, "--keep-running"])
+                   for label, path in copies.items()}
+        deadline = time.monotonic() + 30
+        while len(p.launches()) < before + len(copies) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(sorted(l.image for l in p.launches()[before:]), sorted(copies.values()))
+        try:
+            self.assert_launched(p.run_setup(), " --updated")
+            for label in ("the application", "a subfolder copy, upper case"):
+                with self.subTest(label):
+                    # Stopped from outside with exit code 0 (ending by itself gives 3).
+                    self.assertEqual(running[label].wait(15), 0)
+            with self.subTest("a sibling folder"):
+                self.assertIsNone(running["a sibling folder"].poll())
+                images = [process["image"] for process in p.inspect("processes")]
+                self.assertIn(copies["a sibling folder"], images)
+        finally:
+            (sibling / "stop-running").write_text("")
+            (p.install / "lib" / "sub" / "stop-running").write_text("")
+            (p.install / "stop-running").write_text("")
+            codes = {label: process.wait(20) for label, process in running.items()}
+            for name in (sibling, p.install / "lib" / "sub", p.install):
+                (name / "stop-running").unlink(missing_ok=True)
+        self.assertEqual(codes["a sibling folder"], 3)
+
+    # ------------------------------------------------------------- failures
+
+    def test_unpacking_failures_show_the_unpacking_message(self):
+        p = self.prefix
+        corrupt = self.work / "corrupt.zip"
+        make_corrupt_zip(corrupt)
+        outside = self.session.run_dir / "outside" / "absolute-escape.txt"
+        hostile = self.work / "hostile.zip"
+        make_hostile_zip(hostile, outside)
+        cases = [
+            ("archive without nimbrel.exe", NOEXE_ZIP),
+            ("corrupt archive: tar fails", corrupt),
+            ("entries that leave the install folder", hostile),
+        ]
+        for label, archive in cases:
+            with self.subTest(label):
+                p.fresh()
+                self.server.route("/desktop/nimbrel.zip", file=archive)
+                run = p.run_setup(box=True)
+                self.assertEqual((run.code, run.box, run.launches), (0, UNPACKING_FAILURE, []))
+                self.assertFalse(p.archive_left())
+                if archive == NOEXE_ZIP:
+                    # What tar wrote stays.
+                    self.assertTrue((p.install / "lib" / "sub" / "notes.txt").exists())
+                if archive == corrupt:
+                    # tar left part of nimbrel.exe behind: its exit code alone decides.
+                    self.assertTrue((p.install / "nimbrel.exe").exists())
+                if archive == hostile:
+                    self.check_nothing_escaped(outside)
+
+    def check_nothing_escaped(self, outside):
+        """bsdtar refuses the ".." entry and the entry below the link (exit code 1), and
+        turns the absolute path into a relative one below the install folder."""
+        p = self.prefix
+        self.assertFalse(outside.exists())
+        escaped = [path for path in self.session.run_dir.rglob("*escape*")
+                   if p.install not in path.parents]
+        self.assertEqual(escaped, [])
+        inside = [path.relative_to(p.install) for path in p.install.rglob("*escape*")]
+        self.assertEqual(inside, [outside.relative_to("/")])
+        self.assertTrue((p.install / "nimbrel.exe").exists())
+        self.assertTrue((p.install / "link").is_symlink())
+        tar_log = (self.session.prefix / "drive_c" / "windows" / "temp" / "nimbrel-tar.log")
+        self.assertTrue(tar_log.read_text().rstrip().endswith("exit code: 1"))
+
+    def test_failed_download_shows_the_download_message_and_leaves_no_archive(self):
+        p = self.prefix
+        cases = [
+            ("404", dict(status=404, body=b"not here\n")),
+            ("cut short after 1 MB", dict(file=GOOD_ZIP, break_after=1_000_000)),
+        ]
+        for label, answer in cases:
+            with self.subTest(label):
+                p.fresh()
+                self.server.route("/desktop/nimbrel.zip", **answer)
+                before = len(self.archive_requests())
+                run = p.run_setup(box=True)
+                self.assertEqual((run.code, run.box, run.launches), (0, DOWNLOAD_FAILURE, []))
+                self.assertEqual(len(self.archive_requests()), before + 1)
+                self.assertFalse(p.archive_left())
+                self.assertFalse(p.install.exists())
+
+    def test_second_setup_during_a_download_cannot_open_the_archive(self):
+        p = self.prefix
+        p.fresh()
+        # About 9 s for the first download; the second setup fails within 2 or 3.
+        self.server.route("/desktop/nimbrel.zip", file=GOOD_ZIP, rate=350_000)
+        before = len(self.archive_requests())
+        first = self.session.start([p.setup_copy("nimbrel-setup.exe")])
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            fetched = self.archive_requests()[before:]
+            if fetched and fetched[0]["sent"] > 0:
+                break
+            time.sleep(0.1)
+        else:
+            self.fail("the first setup's download did not start")
+        second = p.run_setup("setup-team_2.exe", box=True)
+        self.assertEqual((second.code, second.box, second.launches), (0, DOWNLOAD_FAILURE, []))
+        # The second setup neither fetched nor deleted anything: the first goes on.
+        self.assertEqual(first.wait(60), 0)
+        self.assertEqual(len(self.archive_requests()), before + 1)
+        self.assertEqual([l.command_line for l in p.launches()], [f'"{p.app_win}" --updated'])
+        self.assertFalse(p.archive_left())
+
+    # ------------------------------------------------------------- in process
+
+    def test_posted_messages_in_process(self):
+        """install_worker_wine_test.exe: ArchiveSink chunk by chunk, and whole worker
+        runs with the messages they post, for a good archive, a 404 and an archive
+        without nimbrel.exe."""
+        p = self.prefix
+        scenarios = [("good", dict(file=GOOD_ZIP)), ("missing", dict(status=404)),
+                     ("noexe", dict(file=NOEXE_ZIP))]
+        for served, answer in scenarios:
+            with self.subTest(served):
+                p.fresh()
+                self.server.route("/desktop/nimbrel.zip", **answer)
+                only = [] if served == "good" else ["--gtest_filter=InstallWorkerRun.*"]
+                result = self.session.run(
+                    [WORKER_TEST, *only], timeout=120,
+                    env_extra={"NIMBREL_SERVED": served,
+                               "NIMBREL_ARCHIVE_BYTES": GOOD_ZIP.stat().st_size})
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+class MissingTar(unittest.TestCase):
+    """A prefix without C:\\windows\\system32\\tar.exe."""
+
+    def test_missing_tar_shows_the_unpacking_message(self):
+        def remove_tar(session):
+            (session.prefix / "drive_c" / "windows" / "system32" / "tar.exe").unlink()
+
+        certs = testbed.make_certs(BUILD)
+        with testbed.WineSession(BUILD, "install-no-tar", hook=remove_tar) as session, \
+                serve(certs) as server:
+            server.route("/desktop/nimbrel.zip", file=GOOD_ZIP)
+            p = Prefix(session)
+            run = p.run_setup(box=True)
+            self.assertEqual((run.code, run.box, run.launches), (0, UNPACKING_FAILURE, []))
+            self.assertTrue([r for r in server.requests if r["path"] == "/desktop/nimbrel.zip"
+                             and r["complete"]])
+            self.assertFalse(p.archive_left())
+            self.assertFalse((p.install / "nimbrel.exe").exists())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The whole job in one command: builds the setup and a demo application, packs
+# the application archive, serves it with a version document over HTTPS on
+# loopback (throttled so that the download takes a few seconds), runs the setup
+# under Wine and reports where the application was installed and how it was
+# started. Screenshots of the progress window (and of the started application)
+# go to demo-output/; everything else stays below build/demo.
+#
+#   tools/demo.sh
+#
+# Installs the Debian packages it needs when they are missing (tools/deps.sh:
+# apt-get, as root or through sudo). It ends by itself.
+set -euo pipefail
+
+root=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
+build=$root/build/demo
+source "$root/tools/deps.sh"
+nimbrel_install_packages
+
+mkdir -p "$build"
+echo "==> Building the setup (build/demo, server https://localhost:47443)"
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SERVER=https://localhost:47443 > "$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; exit 1; }
+cmake --build "$build" -j"$(nproc)" --target nimbrel-setup trust-ca tar > "$build/build.log" 2>&1 ||
+  { tail -50 "$build/build.log"; exit 1; }
+
+echo "==> Building the demo application"
+mkdir -p "$build/demo-app"
+x86_64-w64-mingw32-g++-posix -O2 -Wall -Wextra -municode -mwindows -static -s \
+  -DUNICODE -D_UNICODE -o "$build/demo-app/nimbrel.exe" "$root/tools/demo/demo_app.cpp"
+
+echo "==> Packing the application archive (one top-level folder)"
+version=2.4.0-demo
+stage=$build/archive-stage
+docroot=$build/docroot
+rm -rf "$stage" "$docroot"
+top=$stage/nimbrel-desktop-$version
+mkdir -p "$top/resources" "$docroot/desktop"
+cp "$build/demo-app/nimbrel.exe" "$top/nimbrel.exe"
+printf 'Nimbrel Desktop %s (demo build)\n' "$version" > "$top/README.txt"
+# Incompressible filler, so that the download lasts a few seconds.
+head -c 8000000 /dev/urandom > "$top/resources/assets.pak"
+bsdtar --format zip -cf "$docroot/desktop/nimbrel.zip" -C "$stage" "nimbrel-desktop-$version"
+printf '{"version":"%s"}\n' "$version" > "$docroot/desktop/version.json"
+bsdtar -tvf "$docroot/desktop/nimbrel.zip" | sed 's/^/    /'
+
+echo "==> Running the setup under Wine"
+exec python3 "$root/tools/demo.py" --build "$build" --docroot "$docroot" \
+  --output "$root/demo-output" --rate 2000000
