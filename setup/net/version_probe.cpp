@@ -3,7 +3,6 @@
 #include "net/download_server.h"
 #include "net/http_download.h"
 #include "net/version_scan.h"
-#include "shell/bounded_text.h"
 #include "shell/progress_window.h"
 
 DWORD WINAPI VersionProbe(LPVOID) {
@@ -18,8 +17,9 @@ DWORD WINAPI VersionProbe(LPVOID) {
   // An empty value makes the conversion fail and leaves the buffer empty.
   MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(document.text + start),
                       static_cast<int>(length), value, kVersionWideCapacity - 1);
+  static_assert(kBuildLabelUnits == kBuildLabelCapacity, "the label fills the window's buffer");
   wchar_t label[kBuildLabelCapacity];
-  FormatText(label, kBuildLabelCapacity, L"Build %s", value);
+  FormatBuildLabel(label, value);
   StoreBuildLabel(label);
   InvalidateRect(progressWindow, nullptr, FALSE);
   return 0;

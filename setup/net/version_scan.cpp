@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "shell/bounded_text.h"
+
 int AppendVersionChunk(void* context, const uint8_t* data, uint32_t length, uint64_t, uint64_t) {
   VersionBuffer* buffer = static_cast<VersionBuffer*>(context);
   const uint32_t room = (kVersionTextCapacity - 1) - buffer->used;
@@ -39,4 +41,8 @@ bool FindVersionValue(const uint8_t* text, size_t* valueStart, size_t* valueLeng
   *valueStart = static_cast<size_t>(opening) + 1;
   *valueLength = static_cast<size_t>(distance - 1);
   return true;
+}
+
+size_t FormatBuildLabel(wchar_t* label, const wchar_t* value) {
+  return FormatText(label, kBuildLabelUnits, L"Build %s", value);
 }

@@ -1,0 +1,188 @@
+// Runs the real HttpDownload over a list of cases and records, for each
+// transfer, its result and every call of its sink, as one JSON line per
+// transfer. The Python suite (test_http_download.py) scripts the server,
+// writes the list and judges the records together with what the server saw.
+//
+//   download-probe.exe CASES OUTPUT
+//
+// CASES is UTF-8, one case a line, fields separated by tabs:
+//   name  mode  timeoutMs  url  [url2]
+// mode: "record"       take every chunk
+//       "refuse-at=N"  refuse the first chunk that brings the total to N or more
+//       "parallel"     url and url2 at the same time on two threads (records
+//                      name#1 and name#2)
+#include <windows.h>
+#include <stdio.h>
+#include <stdint.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "net/http_download.h"
+
+namespace {
+
+double NowMs() {
+  static LARGE_INTEGER frequency = {};
+  if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+struct Transfer {
+  std::string name;
+  std::wstring url;
+  int timeoutMs = 10000;
+  uint64_t refuseAt = 0;  // 0: never refuse
+
+  DWORD thread = 0;
+  int result = -1;
+  std::vector<uint32_t> lengths;
+  std::vector<uint64_t> soFar;
+  std::set<uint64_t> contentLengths;
+  std::set<const void*> buffers;
+  bool otherThread = false;
+  uint64_t total = 0;
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a 64 of the bytes taken
+  double startMs = 0, firstMs = 0, lastMs = 0, endMs = 0;
+};
+
+int RecordingSink(void* context, const uint8_t* data, uint32_t length, uint64_t receivedSoFar,
+                  uint64_t contentLength) {
+  Transfer* t = static_cast<Transfer*>(context);
+  const double now = NowMs();
+  if (t->lengths.empty()) t->firstMs = now;
+  t->lastMs = now;
+  if (GetCurrentThreadId() != t->thread) t->otherThread = true;
+  t->lengths.push_back(length);
+  t->soFar.push_back(receivedSoFar);
+  t->contentLengths.insert(contentLength);
+  t->buffers.insert(data);
+  if (t->refuseAt != 0 && receivedSoFar >= t->refuseAt) return 0;
+  // Only taken bytes count: a refused chunk stays with the routine.
+  for (uint32_t i = 0; i < length; ++i) {
+    t->hash ^= data[i];
+    t->hash *= 1099511628211ull;
+  }
+  t->total += length;
+  return 1;
+}
+
+DWORD WINAPI RunTransfer(LPVOID parameter) {
+  Transfer* t = static_cast<Transfer*>(parameter);
+  t->thread = GetCurrentThreadId();
+  t->startMs = NowMs();
+  t->result = HttpDownload(t->url.c_str(), RecordingSink, t, t->timeoutMs) ? 1 : 0;
+  t->endMs = NowMs();
+  return 0;
+}
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                        nullptr, 0);
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], units);
+  return wide;
+}
+
+std::vector<std::string> Split(const std::string& line, char separator) {
+  std::vector<std::string> fields;
+  size_t from = 0;
+  for (;;) {
+    const size_t at = line.find(separator, from);
+    fields.push_back(line.substr(from, at == std::string::npos ? std::string::npos : at - from));
+    if (at == std::string::npos) return fields;
+    from = at + 1;
+  }
+}
+
+void WriteRecord(FILE* out, const Transfer& t) {
+  fprintf(out, "{\"name\":\"%s\",\"result\":%d,\"total\":%llu,\"hash\":\"%016llx\"",
+          t.name.c_str(), t.result, static_cast<unsigned long long>(t.total),
+          static_cast<unsigned long long>(t.hash));
+  fprintf(out, ",\"lengths\":[");
+  for (size_t i = 0; i < t.lengths.size(); ++i) fprintf(out, "%s%u", i ? "," : "", t.lengths[i]);
+  fprintf(out, "],\"soFar\":[");
+  for (size_t i = 0; i < t.soFar.size(); ++i)
+    fprintf(out, "%s%llu", i ? "," : "", static_cast<unsigned long long>(t.soFar[i]));
+  fprintf(out, "],\"contentLengths\":[");
+  bool first = true;
+  for (uint64_t value : t.contentLengths) {
+    fprintf(out, "%s%llu", first ? "" : ",", static_cast<unsigned long long>(value));
+    first = false;
+  }
+  fprintf(out, "],\"buffers\":[");
+  first = true;
+  for (const void* buffer : t.buffers) {
+    fprintf(out, "%s\"%p\"", first ? "" : ",", buffer);
+    first = false;
+  }
+  fprintf(out, "],\"otherThread\":%s,\"startMs\":%.1f,\"firstMs\":%.1f,\"lastMs\":%.1f,"
+          "\"endMs\":%.1f}\n",
+          t.otherThread ? "true" : "false", t.startMs, t.firstMs, t.lastMs, t.endMs);
+  fflush(out);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: download-probe.exe CASES OUTPUT\n");
+    return 2;
+  }
+  FILE* in = _wfopen(argv[1], L"rb");
+  FILE* out = _wfopen(argv[2], L"wb");
+  if (!in || !out) {
+    fprintf(stderr, "cannot open the case list or the output\n");
+    return 2;
+  }
+  std::string list;
+  char block[4096];
+  for (size_t got; (got = fread(block, 1, sizeof block, in)) > 0;) list.append(block, got);
+  fclose(in);
+
+  for (const std::string& raw : Split(list, '\n')) {
+    std::string line = raw;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const std::vector<std::string> f = Split(line, '\t');
+    if (f.size() < 4) {
+      fprintf(stderr, "bad case line: %s\n", line.c_str());
+      return 2;
+    }
+    const std::string& mode = f[1];
+    Transfer one;
+    one.name = f[0];
+    one.timeoutMs = atoi(f[2].c_str());
+    one.url = Widen(f[3]);
+    if (mode == "parallel") {
+      if (f.size() < 5) return 2;
+      Transfer two = one;
+      one.name += "#1";
+      two.name += "#2";
+      two.url = Widen(f[4]);
+      HANDLE threads[2] = {CreateThread(nullptr, 0, RunTransfer, &one, 0, nullptr),
+                           CreateThread(nullptr, 0, RunTransfer, &two, 0, nullptr)};
+      if (!threads[0] || !threads[1]) return 3;
+      if (WaitForMultipleObjects(2, threads, TRUE, 300000) != WAIT_OBJECT_0) return 4;
+      CloseHandle(threads[0]);
+      CloseHandle(threads[1]);
+      WriteRecord(out, one);
+      WriteRecord(out, two);
+      continue;
+    }
+    if (mode.compare(0, 10, "refuse-at=") == 0) {
+      one.refuseAt = _strtoui64(mode.c_str() + 10, nullptr, 10);
+    } else if (mode != "record") {
+      fprintf(stderr, "bad mode: %s\n", mode.c_str());
+      return 2;
+    }
+    RunTransfer(&one);
+    WriteRecord(out, one);
+  }
+  fclose(out);
+  return 0;
+}
