@@ -15,7 +15,7 @@
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
-build=$source_dir/build/h-net-win
+build=$source_dir/build/win
 size_mb=256
 runs=3
 while [ $# -gt 0 ]; do
