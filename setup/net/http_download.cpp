@@ -77,7 +77,7 @@ bool ReadBody(const WinHttpApi& api, HINTERNET request, DownloadSink sink, void*
     received += count;
     if (!sink(context, buffer, count, received, announced)) return false;
   }
-  return DownloadSucceeded(false, received, announced);
+  return DownloadSucceeded(received, announced);
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ enum { kDownloadChunkSize = 65536 };
 // than 0 was announced, exactly that many bytes came in. Blocks until done.
 int HttpDownload(const wchar_t* url, DownloadSink sink, void* context, int timeoutMs);
 
-// The result rule applied after the body loop. Platform-free.
-inline bool DownloadSucceeded(bool sinkRefused, uint64_t received, uint32_t announced) {
-  if (sinkRefused) return false;
+// The result rule applied after the body loop, once the sink has taken every
+// chunk (a refused chunk fails the transfer before). Platform-free.
+inline bool DownloadSucceeded(uint64_t received, uint32_t announced) {
   return announced == 0 || received == static_cast<uint64_t>(announced);
 }

@@ -17,9 +17,8 @@ DWORD WINAPI VersionProbe(LPVOID) {
   // An empty value makes the conversion fail and leaves the buffer empty.
   MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(document.text + start),
                       static_cast<int>(length), value, kVersionWideCapacity - 1);
-  static_assert(int{kBuildLabelUnits} == int{kBuildLabelCapacity}, "the label fills the window's buffer");
   wchar_t label[kBuildLabelCapacity];
-  FormatBuildLabel(label, value);
+  FormatBuildLabel(label, kBuildLabelCapacity, value);
   StoreBuildLabel(label);
   InvalidateRect(progressWindow, nullptr, FALSE);
   return 0;

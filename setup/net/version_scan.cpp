@@ -43,6 +43,6 @@ bool FindVersionValue(const uint8_t* text, size_t* valueStart, size_t* valueLeng
   return true;
 }
 
-size_t FormatBuildLabel(wchar_t* label, const wchar_t* value) {
-  return FormatText(label, kBuildLabelUnits, L"Build %s", value);
+size_t FormatBuildLabel(wchar_t* label, size_t capacity, const wchar_t* value) {
+  return FormatText(label, capacity, L"Build %s", value);
 }

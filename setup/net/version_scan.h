@@ -5,7 +5,6 @@
 #include <stdint.h>
 
 enum {
-  kBuildLabelUnits = 96,       // the window's build label, terminator included
   kVersionTextCapacity = 512,  // 511 body bytes and a terminator
   kVersionMaxQuoteDistance = 80,  // at most 79 bytes of value
   kVersionWideCapacity = 82,   // conversion buffer; at most 81 units used
@@ -28,6 +27,6 @@ int AppendVersionChunk(void* context, const uint8_t* data, uint32_t length,
 // 80 bytes or more.
 bool FindVersionValue(const uint8_t* text, size_t* valueStart, size_t* valueLength);
 
-// "Build <value>" into `label` (kBuildLabelUnits units), cut and terminated.
+// "Build <value>" into `label` (capacity units), cut and terminated.
 // Returns the number of units written, terminator excluded.
-size_t FormatBuildLabel(wchar_t* label, const wchar_t* value);
+size_t FormatBuildLabel(wchar_t* label, size_t capacity, const wchar_t* value);

@@ -104,10 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const uint8_t byte = text[start + i];
       value[i] = byte < 0x80 ? static_cast<wchar_t>(byte) : static_cast<wchar_t>(0xFFFD);
     }
-    wchar_t* label = static_cast<wchar_t*>(malloc(kBuildLabelUnits * sizeof(wchar_t)));
-    const size_t written = FormatBuildLabel(label, value);
+    const size_t kLabelCapacity = 96;  // the window's build label
+    wchar_t* label = static_cast<wchar_t*>(malloc(kLabelCapacity * sizeof(wchar_t)));
+    const size_t written = FormatBuildLabel(label, kLabelCapacity, value);
     CHECK(written == 6 + length);
-    CHECK(written < 96 && label[written] == 0);
+    CHECK(written < kLabelCapacity && label[written] == 0);
     CHECK(memcmp(label, L"Build ", 6 * sizeof(wchar_t)) == 0);
     free(label);
   }
