@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The whole job in one command: builds the setup and a demo application, packs
-# the application archive, serves it with a version document over HTTPS on
+# The whole job in one command: builds the setup and a demo application, makes
+# a release of it with tools/release.py, serves it over HTTPS on
 # loopback (throttled so that the download takes a few seconds), runs the setup
 # under Wine and reports where the application was installed and how it was
 # started. Screenshots of the progress window (and of the started application)
@@ -30,19 +30,18 @@ mkdir -p "$build/demo-app"
 x86_64-w64-mingw32-g++-posix -O2 -Wall -Wextra -municode -mwindows -static -s \
   -DUNICODE -D_UNICODE -o "$build/demo-app/nimbrel.exe" "$root/tools/demo/demo_app.cpp"
 
-echo "==> Packing the application archive (one top-level folder)"
+echo "==> Making the release (tools/release.py)"
 version=2.4.0-demo
-stage=$build/archive-stage
+app=$build/app
 docroot=$build/docroot
-rm -rf "$stage" "$docroot"
-top=$stage/nimbrel-desktop-$version
-mkdir -p "$top/resources" "$docroot/desktop"
-cp "$build/demo-app/nimbrel.exe" "$top/nimbrel.exe"
-printf 'Nimbrel Desktop %s (demo build)\n' "$version" > "$top/README.txt"
+rm -rf "$app" "$docroot"
+mkdir -p "$app/resources"
+cp "$build/demo-app/nimbrel.exe" "$app/nimbrel.exe"
+printf 'Nimbrel Desktop %s (demo build)\n' "$version" > "$app/README.txt"
 # Incompressible filler, so that the download lasts a few seconds.
-head -c 8000000 /dev/urandom > "$top/resources/assets.pak"
-bsdtar --format zip -cf "$docroot/desktop/nimbrel.zip" -C "$stage" "nimbrel-desktop-$version"
-printf '{"version":"%s"}\n' "$version" > "$docroot/desktop/version.json"
+head -c 8000000 /dev/urandom > "$app/resources/assets.pak"
+python3 "$root/tools/release.py" --app "$app" --version "$version" --out "$docroot" | sed 's/^/    /'
+python3 "$root/tools/release.py" --check "$docroot" | sed 's/^/    /'
 bsdtar -tvf "$docroot/desktop/nimbrel.zip" | sed 's/^/    /'
 
 echo "==> Running the setup under Wine"

@@ -1,7 +1,12 @@
 #!/bin/bash
 # make-banner.sh - draws the banner across the top of the setup window and writes it as
 #
-#   setup/res/banner.jpg   1040x400 progressive JPEG, sRGB, 8-bit, 4:2:0, no metadata
+#   setup/res/banner.jpg   1040x400 baseline JPEG, sRGB, 8-bit, 4:2:0, no metadata
+#
+# Baseline in one interleaved scan, not progressive: Wine's JPEG decoder keeps a progressive
+# picture of this size in temporary files that the C runtime names from the ANSI TMP, which
+# fails (and ends the process) when TEMP holds characters outside the ANSI code page. A
+# baseline picture decodes in memory. tests/display/test_banner_file.py keeps it that way.
 #
 # The window shows it at 520x200 (96 DPI) or 780x300 (144 DPI). It is a deep ink-to-teal
 # gradient with a soft glow at the top right, three layered waves along the bottom (the front
@@ -80,7 +85,7 @@ word_y=$(( centre_y - word_h / 2 ))
       "$tmp/mark.png" -geometry "+$x0+$mark_y" -compose Over -composite \
       "$tmp/word.png" -geometry "+$word_x+$word_y" -compose Over -composite \
       -alpha off -depth 8 -colorspace sRGB -type TrueColor -strip \
-      -interlace Plane -sampling-factor 4:2:0 -quality 82 "JPEG:$tmp/banner.jpg"
+      -interlace none -sampling-factor 4:2:0 -quality 82 "JPEG:$tmp/banner.jpg"
 
 cp "$tmp/banner.jpg" "$res/banner.jpg"
 printf '%8d  %s\n' "$(stat -c %s "$res/banner.jpg")" "setup/res/banner.jpg"

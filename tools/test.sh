@@ -14,11 +14,11 @@ build_native="$root/build/native"
 
 cmake -S "$root" -B "$build_win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SERVER=https://localhost:47443 \
-  -DNIMBREL_TEST_SUBSYSTEMS="shell;display;net;install" > /dev/null
+  -DNIMBREL_TEST_SUBSYSTEMS="shell;display;net;install;release" > /dev/null
 cmake --build "$build_win" -j "$jobs"
 cmake -S "$root" -B "$build_native" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DNIMBREL_TEST_SUBSYSTEMS="shell;display;net;install" > /dev/null
+  -DNIMBREL_TEST_SUBSYSTEMS="shell;display;net;install;release" > /dev/null
 cmake --build "$build_native" -j "$jobs"
 
 setup="$build_win/setup/nimbrel-setup.exe"

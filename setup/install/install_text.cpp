@@ -44,3 +44,29 @@ void FormatLaunchCommand(wchar_t* buffer, size_t capacity, const SetupContext& c
                context.appExePath, context.spaceId, context.spaceCode);
   }
 }
+
+bool FormatShortcutPaths(const wchar_t* folder, wchar_t* earlierShortcut,
+                         wchar_t* shortcut, size_t capacity) {
+  static const wchar_t kEarlierName[] = L"\\Nimbrel.lnk";
+  static const wchar_t kName[] = L"\\Nimbrel Desktop.lnk";
+  const size_t folderLength = TextLength(folder);
+  const size_t longerName = sizeof kName / sizeof kName[0] - 1;  // the longer of the two
+  static_assert(sizeof kName > sizeof kEarlierName, "the new name is the longer one");
+  if (folderLength + longerName >= capacity) {
+    if (capacity > 0) {
+      earlierShortcut[0] = 0;
+      shortcut[0] = 0;
+    }
+    return false;
+  }
+  FormatText(earlierShortcut, capacity, L"%s%s", folder, kEarlierName);
+  FormatText(shortcut, capacity, L"%s%s", folder, kName);
+  return true;
+}
+
+bool AttributesShowAFile(uint32_t attributes) {
+  // The values of INVALID_FILE_ATTRIBUTES and FILE_ATTRIBUTE_DIRECTORY.
+  const uint32_t kInvalid = 0xFFFFFFFFu;
+  const uint32_t kDirectory = 0x10u;
+  return attributes != kInvalid && (attributes & kDirectory) == 0;
+}

@@ -30,3 +30,14 @@ void FormatTarCommand(wchar_t* buffer, size_t capacity, const wchar_t* systemFol
 
 // The command line that starts the installed application.
 void FormatLaunchCommand(wchar_t* buffer, size_t capacity, const SetupContext& context);
+
+// The two shortcut paths of a known folder: "<folder>\\Nimbrel.lnk" (the
+// shortcut of earlier releases, to delete) and "<folder>\\Nimbrel Desktop.lnk",
+// each into a buffer of `capacity` units. False, with both left empty, when
+// either would not fit: a cut path can name a user's own file in that folder.
+bool FormatShortcutPaths(const wchar_t* folder, wchar_t* earlierShortcut,
+                         wchar_t* shortcut, size_t capacity);
+
+// Whether the attributes that GetFileAttributesW gave for the application
+// path show a file: not INVALID_FILE_ATTRIBUTES and not a directory.
+bool AttributesShowAFile(uint32_t attributes);

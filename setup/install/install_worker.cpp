@@ -117,7 +117,7 @@ DWORD WINAPI InstallWorker(LPVOID) {
 
   wchar_t commandLine[kCommandLineCapacity];
   if (!UnpackArchive(archivePath, commandLine) ||
-      GetFileAttributesW(setupContext.appExePath) == INVALID_FILE_ATTRIBUTES)
+      !AttributesShowAFile(GetFileAttributesW(setupContext.appExePath)))
     return Finish(kUnpackingFailure);
 
   RegisterInstallation();

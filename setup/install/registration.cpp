@@ -4,6 +4,7 @@
 #include <propsys.h>
 #include <shobjidl.h>
 
+#include "install/install_text.h"
 #include "shell/bounded_text.h"
 #include "shell/launch_context.h"
 
@@ -83,11 +84,14 @@ void PlaceShortcut(REFKNOWNFOLDERID folder) {
     CoTaskMemFree(folderPath);
     return;
   }
+  wchar_t earlierPath[kPathCapacity];
   wchar_t shortcutPath[kPathCapacity];
-  FormatText(shortcutPath, kPathCapacity, L"%s\\Nimbrel.lnk", folderPath);
-  DeleteFileW(shortcutPath);  // the shortcut of earlier releases
-  FormatText(shortcutPath, kPathCapacity, L"%s\\Nimbrel Desktop.lnk", folderPath);
+  const bool fits = FormatShortcutPaths(folderPath, earlierPath, shortcutPath, kPathCapacity);
   CoTaskMemFree(folderPath);
+  // A folder too long for the shortcut names is left alone: a cut name could
+  // be a user's own file there.
+  if (!fits) return;
+  DeleteFileW(earlierPath);  // the shortcut of earlier releases
 
   IShellLinkW* link = nullptr;
   if (FAILED(CoCreateInstance(kShellLinkClass, nullptr, CLSCTX_INPROC_SERVER, kShellLinkInterface,

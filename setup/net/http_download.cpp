@@ -8,9 +8,10 @@
 namespace {
 
 // WinHTTP is not mapped from the system folder by the loader itself, so it is
-// loaded from there by name for each call, never from beside the setup.
+// loaded from there by name, once, and kept for the life of the process:
+// freeing it after each call could unmap it while the platform is still
+// tearing down the handles that call closed.
 struct WinHttpApi {
-  HMODULE library;
   decltype(&WinHttpCrackUrl) crackUrl;
   decltype(&WinHttpOpen) open;
   decltype(&WinHttpSetTimeouts) setTimeouts;
@@ -23,27 +24,40 @@ struct WinHttpApi {
   decltype(&WinHttpCloseHandle) closeHandle;
 };
 
-bool LoadWinHttp(WinHttpApi* api) {
-  api->library = LoadSystemLibrary(L"winhttp.dll");
-  if (!api->library) return false;
-  HMODULE lib = api->library;
-  api->crackUrl = LoadSystemFunction<decltype(api->crackUrl)>(lib, "WinHttpCrackUrl");
-  api->open = LoadSystemFunction<decltype(api->open)>(lib, "WinHttpOpen");
-  api->setTimeouts = LoadSystemFunction<decltype(api->setTimeouts)>(lib, "WinHttpSetTimeouts");
-  api->connect = LoadSystemFunction<decltype(api->connect)>(lib, "WinHttpConnect");
-  api->openRequest = LoadSystemFunction<decltype(api->openRequest)>(lib, "WinHttpOpenRequest");
-  api->sendRequest = LoadSystemFunction<decltype(api->sendRequest)>(lib, "WinHttpSendRequest");
-  api->receiveResponse =
-      LoadSystemFunction<decltype(api->receiveResponse)>(lib, "WinHttpReceiveResponse");
-  api->queryHeaders = LoadSystemFunction<decltype(api->queryHeaders)>(lib, "WinHttpQueryHeaders");
-  api->readData = LoadSystemFunction<decltype(api->readData)>(lib, "WinHttpReadData");
-  api->closeHandle = LoadSystemFunction<decltype(api->closeHandle)>(lib, "WinHttpCloseHandle");
-  if (api->crackUrl && api->open && api->setTimeouts && api->connect && api->openRequest &&
-      api->sendRequest && api->receiveResponse && api->queryHeaders && api->readData &&
-      api->closeHandle)
-    return true;
-  FreeLibrary(lib);
-  return false;
+// Filled once inside winHttpOnce and only read afterwards; the one-time
+// initialisation orders the filling before every read, on every thread.
+WinHttpApi winHttp;
+INIT_ONCE winHttpOnce = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK LoadWinHttp(PINIT_ONCE, PVOID, PVOID*) {
+  HMODULE lib = LoadSystemLibrary(L"winhttp.dll");
+  if (!lib) return FALSE;
+  WinHttpApi api;
+  api.crackUrl = LoadSystemFunction<decltype(api.crackUrl)>(lib, "WinHttpCrackUrl");
+  api.open = LoadSystemFunction<decltype(api.open)>(lib, "WinHttpOpen");
+  api.setTimeouts = LoadSystemFunction<decltype(api.setTimeouts)>(lib, "WinHttpSetTimeouts");
+  api.connect = LoadSystemFunction<decltype(api.connect)>(lib, "WinHttpConnect");
+  api.openRequest = LoadSystemFunction<decltype(api.openRequest)>(lib, "WinHttpOpenRequest");
+  api.sendRequest = LoadSystemFunction<decltype(api.sendRequest)>(lib, "WinHttpSendRequest");
+  api.receiveResponse =
+      LoadSystemFunction<decltype(api.receiveResponse)>(lib, "WinHttpReceiveResponse");
+  api.queryHeaders = LoadSystemFunction<decltype(api.queryHeaders)>(lib, "WinHttpQueryHeaders");
+  api.readData = LoadSystemFunction<decltype(api.readData)>(lib, "WinHttpReadData");
+  api.closeHandle = LoadSystemFunction<decltype(api.closeHandle)>(lib, "WinHttpCloseHandle");
+  if (!(api.crackUrl && api.open && api.setTimeouts && api.connect && api.openRequest &&
+        api.sendRequest && api.receiveResponse && api.queryHeaders && api.readData &&
+        api.closeHandle)) {
+    FreeLibrary(lib);
+    return FALSE;
+  }
+  winHttp = api;
+  return TRUE;
+}
+
+// The loaded functions, or null when WinHTTP cannot be loaded. A failed load
+// leaves the initialisation undone, so the next call tries again.
+const WinHttpApi* WinHttp() {
+  return InitOnceExecuteOnce(&winHttpOnce, LoadWinHttp, nullptr, nullptr) ? &winHttp : nullptr;
 }
 
 // Sends the request and judges the response head: true for status 200.
@@ -69,22 +83,29 @@ bool ReadBody(const WinHttpApi& api, HINTERNET request, DownloadSink sink, void*
 
   uint8_t buffer[kDownloadChunkSize];  // this call's own receive buffer
   uint64_t received = 0;
+  BodyEnd end = kBodyComplete;
   for (;;) {
     DWORD count = 0;
-    // A failed read and the end of the body both end the loop; the length
-    // rule alone tells them apart.
-    if (!api.readData(request, buffer, kDownloadChunkSize, &count) || count == 0) break;
+    if (!api.readData(request, buffer, kDownloadChunkSize, &count)) {
+      end = kReadFailed;  // a reset or a time-out: the body is not whole
+      break;
+    }
+    if (count == 0) break;  // the body's end
     received += count;
-    if (!sink(context, buffer, count, received, announced)) return false;
+    if (!sink(context, buffer, count, received, announced)) {
+      end = kSinkRefused;
+      break;
+    }
   }
-  return DownloadSucceeded(received, announced);
+  return DownloadSucceeded(end, received, announced);
 }
 
 }  // namespace
 
 int HttpDownload(const wchar_t* url, DownloadSink sink, void* context, int timeoutMs) {
-  WinHttpApi api;
-  if (!LoadWinHttp(&api)) return false;
+  const WinHttpApi* loaded = WinHttp();
+  if (!loaded) return false;
+  const WinHttpApi& api = *loaded;
 
   wchar_t host[256];
   wchar_t path[1024];
@@ -116,6 +137,5 @@ int HttpDownload(const wchar_t* url, DownloadSink sink, void* context, int timeo
       api.closeHandle(session);
     }
   }
-  FreeLibrary(api.library);
   return result;
 }

@@ -13,12 +13,24 @@ typedef int (*DownloadSink)(void* context, const uint8_t* data, uint32_t length,
 enum { kDownloadChunkSize = 65536 };
 
 // Fetches `url` (http or https) and hands the body to `sink`. True when the
-// status was exactly 200, the sink took every chunk and, when a length other
-// than 0 was announced, exactly that many bytes came in. Blocks until done.
+// status was exactly 200, every read succeeded up to the body's end, the sink
+// took every chunk and, when a length other than 0 was announced, exactly
+// that many bytes came in. Blocks until done. Safe to call from two threads
+// at once; WinHTTP is loaded on the first call and stays loaded.
 int HttpDownload(const wchar_t* url, DownloadSink sink, void* context, int timeoutMs);
 
-// The result rule applied after the body loop, once the sink has taken every
-// chunk (a refused chunk fails the transfer before). Platform-free.
-inline bool DownloadSucceeded(uint64_t received, uint32_t announced) {
+// How the body loop ended.
+enum BodyEnd {
+  kBodyComplete,  // a read succeeded with 0 bytes: the end of the body
+  kReadFailed,    // a read failed: a reset, a time-out, a broken connection
+  kSinkRefused,   // the sink refused a chunk
+};
+
+// The result rule applied after the body loop. Only a body that ended by
+// itself can succeed: a failed read fails the transfer whatever length was
+// announced, since without a length nothing else tells a cut body from a
+// whole one. Then a length other than 0 must match what came in. Platform-free.
+inline bool DownloadSucceeded(BodyEnd end, uint64_t received, uint32_t announced) {
+  if (end != kBodyComplete) return false;
   return announced == 0 || received == static_cast<uint64_t>(announced);
 }

@@ -12,10 +12,20 @@ const wchar_t* ParseUpdateArgument(const wchar_t* commandLine) {
   return commandLine + 9;
 }
 
-void FormatInstallPaths(const wchar_t* localAppData, SetupContext* context) {
+bool FormatInstallPaths(const wchar_t* localAppData, SetupContext* context) {
+  // Each path extends the one before it, so the application path is the
+  // longest: "\\Programs" (9), "\\nimbrel" (8) and "\\nimbrel.exe" (12).
+  const size_t valueLength = TextLength(localAppData);
+  if (valueLength == 0 || valueLength + 9 + 8 + 12 >= kPathCapacity) {
+    context->programsDir[0] = 0;
+    context->installDir[0] = 0;
+    context->appExePath[0] = 0;
+    return false;
+  }
   FormatText(context->programsDir, kPathCapacity, L"%s\\Programs", localAppData);
   FormatText(context->installDir, kPathCapacity, L"%s\\nimbrel", context->programsDir);
   FormatText(context->appExePath, kPathCapacity, L"%s\\nimbrel.exe", context->installDir);
+  return true;
 }
 
 bool IsIdentifierCharacter(wchar_t character, LetterOrDigitClassifier classifier) {

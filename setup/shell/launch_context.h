@@ -33,9 +33,11 @@ extern SetupContext setupContext;
 // the 10th character on, or an empty text when the line is exactly "--update".
 const wchar_t* ParseUpdateArgument(const wchar_t* commandLine);
 
-// Formats programsDir, installDir and appExePath from a LOCALAPPDATA value,
-// each cut at 259 characters.
-void FormatInstallPaths(const wchar_t* localAppData, SetupContext* context);
+// Formats programsDir, installDir and appExePath from a LOCALAPPDATA value.
+// False, with all three left empty, when the value is empty or any of them
+// would not fit its field: a cut path would install into the wrong folder.
+// The longest value that fits has 230 characters.
+bool FormatInstallPaths(const wchar_t* localAppData, SetupContext* context);
 
 // Classifies a character from U+0100 up (never U+FFFF) as letter or digit.
 typedef bool (*LetterOrDigitClassifier)(wchar_t character);

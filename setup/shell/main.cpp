@@ -19,7 +19,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showCo
   // 0: missing or empty. kPathCapacity or more: too long for any install
   // path, and the buffer was left unset; never install into a cut path.
   if (length == 0 || length >= kPathCapacity) return 1;
-  FormatInstallPaths(localAppData, &setupContext);
+  // A value too long for any one of the install paths counts as missing too.
+  if (!FormatInstallPaths(localAppData, &setupContext)) return 1;
   if (!setupContext.updateArgument) ParseSetupFileName();
 
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

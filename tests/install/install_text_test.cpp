@@ -179,4 +179,47 @@ TEST(FormatTarCommand, CutsThreeLongPathsAtTheBuffer) {
   EXPECT_TRUE(buffer.guardIntact());
 }
 
+struct ShortcutFitCase {
+  size_t folderLength;
+  bool fits;
+};
+
+TEST(FormatShortcutPaths, LeavesAFolderAloneWhenEitherNameWouldBeCut) {
+  // "\Nimbrel Desktop.lnk" is 20 characters, "\Nimbrel.lnk" 12.
+  const ShortcutFitCase cases[] = {
+      {239, true},   // "Nimbrel Desktop.lnk" ends at exactly 259
+      {240, false},  // it would be cut; "Nimbrel.lnk" would still fit
+      {247, false},  // "Nimbrel.lnk" ends at exactly 259
+      {251, false},  // both cut, to "<folder>\Nimbrel": a user's file of that name
+      {259, false},
+  };
+  for (const ShortcutFitCase& c : cases) {
+    const std::wstring folder = L"C:\\" + std::wstring(c.folderLength - 3, L'd');
+    GuardedBuffer earlier(kPathCapacity);
+    GuardedBuffer shortcut(kPathCapacity);
+    EXPECT_EQ(FormatShortcutPaths(folder.c_str(), earlier.data(), shortcut.data(), kPathCapacity),
+              c.fits)
+        << c.folderLength;
+    if (c.fits) {
+      EXPECT_EQ(earlier.text(), folder + L"\\Nimbrel.lnk");
+      EXPECT_EQ(shortcut.text(), folder + L"\\Nimbrel Desktop.lnk");
+    } else {
+      EXPECT_EQ(earlier.text(), L"") << c.folderLength;
+      EXPECT_EQ(shortcut.text(), L"") << c.folderLength;
+    }
+    EXPECT_TRUE(earlier.guardIntact() && shortcut.guardIntact()) << c.folderLength;
+  }
+}
+
+TEST(AttributesShowAFile, OnlyAnExistingNonDirectoryCounts) {
+  // FILE_ATTRIBUTE_ values: READONLY 0x1, HIDDEN 0x2, DIRECTORY 0x10, ARCHIVE 0x20,
+  // NORMAL 0x80, REPARSE_POINT 0x400.
+  EXPECT_TRUE(AttributesShowAFile(0x80));
+  EXPECT_TRUE(AttributesShowAFile(0x20 | 0x1 | 0x2));
+  EXPECT_TRUE(AttributesShowAFile(0x20 | 0x400));
+  EXPECT_FALSE(AttributesShowAFile(0xFFFFFFFFu));  // INVALID_FILE_ATTRIBUTES: missing
+  EXPECT_FALSE(AttributesShowAFile(0x10));
+  EXPECT_FALSE(AttributesShowAFile(0x10 | 0x1 | 0x400));
+}
+
 }  // namespace

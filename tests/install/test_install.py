@@ -13,6 +13,7 @@ import errno
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -36,6 +37,8 @@ INSPECT = HERE / "inspect_install.exe"
 WORKER_TEST = HERE / "install_worker_wine_test.exe"
 GOOD_ZIP = HERE / "app-good.zip"
 NOEXE_ZIP = HERE / "app-noexe.zip"
+EXEDIR_ZIP = HERE / "app-exedir.zip"
+LAUNCH_ENV = BUILD / "tests" / "support" / "launch-env.exe"
 GOOD_STAGE = HERE / "archive-stage" / "good" / "nimbrel-1.0"
 PORT = 47443  # the port of the compiled-in origin
 
@@ -361,6 +364,7 @@ class SharedPrefix(unittest.TestCase):
             ("archive without nimbrel.exe", NOEXE_ZIP),
             ("corrupt archive: tar fails", corrupt),
             ("entries that leave the install folder", hostile),
+            ("nimbrel.exe is a folder", EXEDIR_ZIP),
         ]
         for label, archive in cases:
             with self.subTest(label):
@@ -377,6 +381,9 @@ class SharedPrefix(unittest.TestCase):
                     self.assertTrue((p.install / "nimbrel.exe").exists())
                 if archive == hostile:
                     self.check_nothing_escaped(outside)
+                if archive == EXEDIR_ZIP:
+                    # tar made the folder; the application inside it is not started either.
+                    self.assertTrue((p.install / "nimbrel.exe" / "nimbrel.exe").is_file())
 
     def check_nothing_escaped(self, outside):
         """bsdtar refuses the ".." entry and the entry below the link (exit code 1), and
@@ -395,9 +402,21 @@ class SharedPrefix(unittest.TestCase):
 
     def test_failed_download_shows_the_download_message_and_leaves_no_archive(self):
         p = self.prefix
+        # The first half of the archive, then 40 s of silence: past the setup's
+        # 30 s receive time-out, short of the dialog reader's 60 s.
+        stall = dict(file=GOOD_ZIP, chunk_size=GOOD_ZIP.stat().st_size // 2 + 1,
+                     delay_per_chunk=40)
+        # Redirected to plain HTTP on another loopback port: refused, never fetched.
+        plain = TestServer(host="127.0.0.1")
+        self.addCleanup(plain.stop)
+        plain.route("/desktop/nimbrel.zip", file=GOOD_ZIP)
         cases = [
             ("404", dict(status=404, body=b"not here\n")),
             ("cut short after 1 MB", dict(file=GOOD_ZIP, break_after=1_000_000)),
+            ("a stall past the time-out", stall),
+            ("a stall past the time-out, without a length", dict(stall, length=None)),
+            ("a redirect from HTTPS to HTTP",
+             dict(status=302, headers={"Location": plain.url("/desktop/nimbrel.zip")})),
         ]
         for label, answer in cases:
             with self.subTest(label):
@@ -409,6 +428,55 @@ class SharedPrefix(unittest.TestCase):
                 self.assertEqual(len(self.archive_requests()), before + 1)
                 self.assertFalse(p.archive_left())
                 self.assertFalse(p.install.exists())
+        self.assertEqual((plain.connections, plain.requests), (0, []))
+
+    def test_a_redirect_on_the_same_server_is_followed(self):
+        p = self.prefix
+        p.fresh()
+        self.server.route("/desktop/nimbrel.zip", status=302,
+                          headers={"Location": "/desktop/moved/nimbrel.zip"})
+        self.server.route("/desktop/moved/nimbrel.zip", file=GOOD_ZIP)
+        before = len(self.server.requests)
+        self.assert_launched(p.run_setup(), " --updated")
+        self.assertFalse(p.archive_left())
+        fetched = [(r["path"], r["complete"]) for r in self.server.requests[before:]
+                   if r["path"] != "/desktop/version.json"]
+        self.assertEqual(fetched, [("/desktop/nimbrel.zip", True),
+                                   ("/desktop/moved/nimbrel.zip", True)])
+
+    def test_a_reset_without_a_length_leaves_the_installation_and_its_running_copy(self):
+        """A broken transfer whose server announced no length is still a failed
+        download: nothing is stopped, nothing unpacked over the installation."""
+        p = self.prefix
+        p.fresh()
+        self.assert_launched(p.run_setup(), " --updated")
+
+        def files():
+            return {path.relative_to(p.install): path.read_bytes()
+                    for path in p.install.rglob("*") if path.is_file()}
+
+        installed = files()
+        before = len(p.launches())
+        running = self.session.start([p.app_win, "--keep-running"])
+        deadline = time.monotonic() + 30
+        while len(p.launches()) == before and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(len(p.launches()), before + 1)
+        try:
+            # Cut while the setup is still reading the first megabytes: a reset
+            # that meets a waiting read Wine may report as the body's end.
+            self.server.route("/desktop/nimbrel.zip", file=GOOD_ZIP, length=None,
+                              break_after=1_000_000)
+            run = p.run_setup(box=True)
+            self.assertEqual((run.code, run.box, run.launches), (0, DOWNLOAD_FAILURE, []))
+            self.assertFalse(p.archive_left())
+            self.assertIsNone(running.poll(), "the running copy was stopped")
+            self.assertEqual(files(), installed)
+        finally:
+            (p.install / "stop-running").write_text("")
+            code = running.wait(20)
+            (p.install / "stop-running").unlink(missing_ok=True)
+        self.assertEqual(code, 3)  # it ended by itself, never stopped from outside
 
     def test_second_setup_during_a_download_cannot_open_the_archive(self):
         p = self.prefix
@@ -433,6 +501,44 @@ class SharedPrefix(unittest.TestCase):
         self.assertEqual([l.command_line for l in p.launches()], [f'"{p.app_win}" --updated'])
         self.assertFalse(p.archive_left())
 
+    # ------------------------------------------------------------- long paths
+
+    def test_installs_under_the_longest_local_app_data_that_fits(self):
+        """LOCALAPPDATA of 230 characters: the application path is exactly 259, the
+        longest that fits, and the installation runs as under the usual folder."""
+        local_win = "C:\\" + "L" * 227
+        local = self.session.unix_path(local_win)
+        local.mkdir(exist_ok=True)
+        install_win = local_win + "\\Programs\\nimbrel"
+        app_win = install_win + "\\nimbrel.exe"
+        self.assertEqual((len(local_win), len(app_win)), (230, 259))
+        records = local / "nimbrel-launches.txt"  # the application inherits LOCALAPPDATA
+        setup = self.session.start([LAUNCH_ENV, "--set", f"LOCALAPPDATA={local_win}", "--",
+                                    self.prefix.setup_copy("nimbrel-setup.exe")])
+        try:
+            code = setup.wait(90)
+        except subprocess.TimeoutExpired:
+            reader = self.session.run([DIALOG_READER, "2"], timeout=30)
+            self.session.kill_all()
+            self.fail(f"the setup did not end within 90 s; box: {reader.stdout.strip() or None}")
+        deadline = time.monotonic() + 10
+        while not records.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(code, 0)
+        self.assertTrue(records.exists(), "the application was not started")
+        launches = [Launch(*line.split("\t", 3))
+                    for line in records.read_text(encoding="utf-8").splitlines()]
+        self.assertEqual([(l.image, l.cwd, l.command_line) for l in launches],
+                         [(app_win, install_win, f'"{app_win}" --updated')])
+        install = local / "Programs" / "nimbrel"
+        self.assertEqual((install / "lib" / "payload.bin").read_bytes(),
+                         (GOOD_STAGE / "lib" / "payload.bin").read_bytes())
+        registry = self.prefix.inspect("registry")
+        values = {v["name"]: v["data"] for v in registry["uninstall"]["values"]}
+        self.assertEqual(values["InstallLocation"], install_win)
+        self.assertEqual(values["UninstallString"], f'"{app_win}" --uninstall')
+        self.assertEqual(self.prefix.inspect("shortcuts")["programs"]["shortcut"]["target"], app_win)
+
     # ------------------------------------------------------------- in process
 
     def test_posted_messages_in_process(self):
@@ -452,6 +558,82 @@ class SharedPrefix(unittest.TestCase):
                     env_extra={"NIMBREL_SERVED": served,
                                "NIMBREL_ARCHIVE_BYTES": GOOD_ZIP.stat().st_size})
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+class LongDesktopFolder(unittest.TestCase):
+    """A desktop folder of 251 characters (User Shell Folders), where
+    "<desktop>\\Nimbrel Desktop.lnk" and "<desktop>\\Nimbrel.lnk" do not fit in 259
+    and would both be cut to "<desktop>\\Nimbrel"."""
+
+    def test_a_desktop_too_long_for_the_shortcut_is_left_alone(self):
+        certs = testbed.make_certs(BUILD)
+        with testbed.WineSession(BUILD, "install-long-desktop") as session, \
+                serve(certs) as server:
+            server.route("/desktop/nimbrel.zip", file=GOOD_ZIP)
+            desktop_win = "C:\\" + "D" * 248
+            desktop = session.unix_path(desktop_win)
+            desktop.mkdir()
+            planted = {"Nimbrel": b"the user's own file\n",
+                       "Nimbrel.lnk": b"a shortcut of an earlier release"}
+            for name, data in planted.items():
+                (desktop / name).write_bytes(data)
+            moved = session.run(
+                ["reg", "add",
+                 r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders",
+                 "/v", "Desktop", "/t", "REG_EXPAND_SZ", "/d", desktop_win, "/f"], timeout=60)
+            self.assertEqual(moved.returncode, 0, moved.stdout + moved.stderr)
+            p = Prefix(session)
+            self.assertEqual(p.inspect("shortcuts")["desktop"]["path"], desktop_win)
+
+            run = p.run_setup()
+            self.assertEqual((run.code, run.box, len(run.launches)), (0, None, 1))
+            # Nothing deleted, replaced or added on the desktop.
+            self.assertEqual({f.name: f.read_bytes() for f in desktop.iterdir()}, planted)
+            # The Start menu shortcut and the registry entries are still written.
+            programs = p.inspect("shortcuts")["programs"]
+            self.assertEqual(programs["links"], ["Nimbrel Desktop.lnk"])
+            self.assertEqual(programs["shortcut"]["target"], p.app_win)
+            registry = p.inspect("registry")
+            self.assertEqual([registry[k]["exists"] for k in ("classes", "command", "uninstall")],
+                             [True, True, True])
+            command = f'"{p.app_win}" "%1"'
+            self.assertIn({"name": "", "type": "REG_SZ", "size": 2 * (len(command) + 1),
+                           "data": command, "terminated": True}, registry["command"]["values"])
+
+
+class NoServer(unittest.TestCase):
+    """Nothing listens on the setup's port: the port is held, bound but never
+    listened on, so no other suite's server can take it meanwhile."""
+
+    @staticmethod
+    def hold_port(family, host, wait_s=300):
+        deadline = time.monotonic() + wait_s
+        while True:
+            holder = socket.socket(family, socket.SOCK_STREAM)
+            try:
+                # No SO_REUSEADDR: a server that wants the port must wait for it.
+                holder.bind((host, PORT))
+                return holder
+            except OSError as error:
+                holder.close()
+                if error.errno in (errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT):
+                    return None  # the machine has no such loopback
+                if error.errno != errno.EADDRINUSE or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.5)
+
+    def test_no_server_shows_the_download_message(self):
+        with ExitStack() as stack:
+            for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+                holder = self.hold_port(family, host)
+                if holder:
+                    stack.callback(holder.close)
+            session = stack.enter_context(testbed.WineSession(BUILD, "install-no-server"))
+            p = Prefix(session)
+            run = p.run_setup(box=True)
+            self.assertEqual((run.code, run.box, run.launches), (0, DOWNLOAD_FAILURE, []))
+            self.assertFalse(p.archive_left())
+            self.assertFalse(p.install.exists())
 
 
 class MissingTar(unittest.TestCase):

@@ -7,10 +7,17 @@
 //
 // CASES is UTF-8, one case a line, fields separated by tabs:
 //   name  mode  timeoutMs  url  [url2]
+//   name  handles=N  timeoutMs  url  [url ...]
 // mode: "record"       take every chunk
 //       "refuse-at=N"  refuse the first chunk that brings the total to N or more
 //       "parallel"     url and url2 at the same time on two threads (records
 //                      name#1 and name#2)
+//       "handles=N"    N calls over the URLs in turn, after one warm-up call
+//                      of each; records the process's handle counts around
+//                      them (first around five events opened and closed, to
+//                      show which count follows handles at all), and how
+//                      many calls of each URL succeeded
+// Every record also tells whether winhttp.dll is still loaded after the call.
 #include <windows.h>
 #include <stdio.h>
 #include <stdint.h>
@@ -47,6 +54,7 @@ struct Transfer {
   uint64_t total = 0;
   uint64_t hash = 1469598103934665603ull;  // FNV-1a 64 of the bytes taken
   double startMs = 0, firstMs = 0, lastMs = 0, endMs = 0;
+  bool winHttpLoadedAfter = false;
 };
 
 int RecordingSink(void* context, const uint8_t* data, uint32_t length, uint64_t receivedSoFar,
@@ -76,7 +84,72 @@ DWORD WINAPI RunTransfer(LPVOID parameter) {
   t->startMs = NowMs();
   t->result = HttpDownload(t->url.c_str(), RecordingSink, t, t->timeoutMs) ? 1 : 0;
   t->endMs = NowMs();
+  t->winHttpLoadedAfter = GetModuleHandleW(L"winhttp.dll") != nullptr;
   return 0;
+}
+
+// Two ways of counting the process's handles: the system's own count, and a
+// scan of the handle values (every handle the process holds answers
+// GetHandleInformation; the values are small multiples of 4).
+enum { kHandleScanEnd = 0x10000 };
+
+struct HandleCounts {
+  DWORD system = 0;
+  DWORD scanned = 0;
+  ULONG_PTR highest = 0;  // the highest handle value the scan found
+};
+
+HandleCounts CountHandles() {
+  HandleCounts counts;
+  GetProcessHandleCount(GetCurrentProcess(), &counts.system);
+  for (ULONG_PTR value = 4; value < kHandleScanEnd; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      ++counts.scanned;
+      counts.highest = value;
+    }
+  }
+  return counts;
+}
+
+void WriteCounts(FILE* out, const char* key, const HandleCounts& counts) {
+  fprintf(out, ",\"%s\":{\"system\":%lu,\"scanned\":%lu,\"highest\":%llu}", key,
+          counts.system, counts.scanned, static_cast<unsigned long long>(counts.highest));
+}
+
+int DiscardingSink(void*, const uint8_t*, uint32_t, uint64_t, uint64_t) { return 1; }
+
+// The handle counts around `calls` downloads over `urls` in turn, as one record.
+void RunHandleCount(FILE* out, const std::string& name, const std::vector<std::wstring>& urls,
+                    int timeoutMs, int calls) {
+  // A count must follow handles that are opened and closed, or it proves nothing.
+  const HandleCounts empty = CountHandles();
+  HANDLE events[5];
+  for (HANDLE& event : events) event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const HandleCounts withEvents = CountHandles();
+  for (int i = 4; i >= 0; --i) CloseHandle(events[i]);
+  const HandleCounts closed = CountHandles();
+
+  std::vector<int> succeeded(urls.size(), 0);
+  for (const std::wstring& url : urls) HttpDownload(url.c_str(), DiscardingSink, nullptr, timeoutMs);
+  const HandleCounts before = CountHandles();
+  for (int i = 0; i < calls; ++i) {
+    const size_t which = static_cast<size_t>(i) % urls.size();
+    if (HttpDownload(urls[which].c_str(), DiscardingSink, nullptr, timeoutMs)) ++succeeded[which];
+  }
+  const HandleCounts after = CountHandles();
+
+  fprintf(out, "{\"name\":\"%s\",\"calls\":%d,\"scanEnd\":%d", name.c_str(), calls,
+          static_cast<int>(kHandleScanEnd));
+  WriteCounts(out, "empty", empty);
+  WriteCounts(out, "withFiveEvents", withEvents);
+  WriteCounts(out, "eventsClosed", closed);
+  WriteCounts(out, "before", before);
+  WriteCounts(out, "after", after);
+  fprintf(out, ",\"succeeded\":[");
+  for (size_t i = 0; i < succeeded.size(); ++i) fprintf(out, "%s%d", i ? "," : "", succeeded[i]);
+  fprintf(out, "]}\n");
+  fflush(out);
 }
 
 std::wstring Widen(const std::string& text) {
@@ -121,8 +194,9 @@ void WriteRecord(FILE* out, const Transfer& t) {
     first = false;
   }
   fprintf(out, "],\"otherThread\":%s,\"startMs\":%.1f,\"firstMs\":%.1f,\"lastMs\":%.1f,"
-          "\"endMs\":%.1f}\n",
-          t.otherThread ? "true" : "false", t.startMs, t.firstMs, t.lastMs, t.endMs);
+          "\"endMs\":%.1f,\"winHttpLoadedAfter\":%s}\n",
+          t.otherThread ? "true" : "false", t.startMs, t.firstMs, t.lastMs, t.endMs,
+          t.winHttpLoadedAfter ? "true" : "false");
   fflush(out);
 }
 
@@ -172,6 +246,12 @@ int wmain(int argc, wchar_t** argv) {
       CloseHandle(threads[1]);
       WriteRecord(out, one);
       WriteRecord(out, two);
+      continue;
+    }
+    if (mode.compare(0, 8, "handles=") == 0) {
+      std::vector<std::wstring> urls;
+      for (size_t i = 3; i < f.size(); ++i) urls.push_back(Widen(f[i]));
+      RunHandleCount(out, one.name, urls, one.timeoutMs, atoi(mode.c_str() + 8));
       continue;
     }
     if (mode.compare(0, 10, "refuse-at=") == 0) {

@@ -19,6 +19,7 @@ BUILD = Path(os.environ["NIMBREL_BUILD"])
 # NIMBREL_DOWNLOAD_PROBE: another build of the probe, e.g. against a changed routine.
 PROBE = Path(os.environ.get("NIMBREL_DOWNLOAD_PROBE", BUILD / "tests" / "net" / "download-probe.exe"))
 CHUNK = 65536
+HYGIENE_CALLS = 500
 
 
 def payload(size, seed):
@@ -36,6 +37,14 @@ def loopback_host(length):
     """A host name of `length` characters that still resolves to 127.0.0.1:
     leading zeros make an octal first part, 0177 = 127."""
     return "0" * (length - len("177.0.0.1")) + "177.0.0.1"
+
+
+def refusing_port():
+    """A loopback port bound but never listened on, so every connection to it
+    is refused; the socket holds it against other servers until closed."""
+    holder = socket.socket()
+    holder.bind(("127.0.0.1", 0))
+    return holder
 
 
 def port_80_free():
@@ -70,8 +79,9 @@ class HttpDownloadUnderWine(unittest.TestCase):
             cls.untrusted = server(cert_dir=certs, cert_name="untrusted", host="localhost")
             cls.otherhost = server(cert_dir=certs, cert_name="otherhost", host="localhost")
             cls.port80 = server(host="127.0.0.1", port=80) if port_80_free() else None
+            cls.refusing = refusing_port()
             cls.cases, (cls.expected_bodies, cls.expected_prefixes) = cls.script()
-            cls.records = cls.run_probe()
+            cls.records, cls.unloadable = cls.run_probe()
         except BaseException:
             cls.stop_servers()
             raise
@@ -84,6 +94,8 @@ class HttpDownloadUnderWine(unittest.TestCase):
     def stop_servers(cls):
         for made in cls.servers:
             made.stop()
+        if getattr(cls, "refusing", None):
+            cls.refusing.close()
 
     @classmethod
     def script(cls):
@@ -96,6 +108,15 @@ class HttpDownloadUnderWine(unittest.TestCase):
             cases.append("\t".join([name, mode, str(timeout_ms), url] + ([url2] if url2 else [])))
 
         plain, tls, sentinel = cls.plain, cls.tls, cls.sentinel
+
+        # Two at once, held open long enough to overlap. First of all, so that
+        # both threads also meet in the routine's one-time set-up.
+        first, second = payload(1500000, 8), payload(1200000, 9)
+        tls.route("/parallel-a", body=first, rate=1000000)
+        tls.route("/parallel-b", body=second, rate=1000000)
+        case("parallel", "https://localhost:%d/parallel-a" % tls.port, mode="parallel",
+             url2="https://localhost:%d/parallel-b" % tls.port)
+        bodies.update({"parallel#1": first, "parallel#2": second})
 
         # Refused by the parse: never a connection (the sentinel counts them).
         case("scheme_ftp", "ftp://127.0.0.1:%d/scheme" % sentinel.port)
@@ -130,6 +151,11 @@ class HttpDownloadUnderWine(unittest.TestCase):
 
         # The length rule. A "broken" connection ends before the response does:
         # "close" sends a FIN (for TLS without close_notify), "reset" an RST.
+        # A reset or a time-out makes the read fail; a FIN, even without
+        # close_notify, reaches the routine as the body's end. The resets come
+        # while the client is still reading (or, at 0, right after the head):
+        # a reset that reaches Wine while a read waits for more data is often
+        # reported as the body's end instead, which no caller can tell apart.
         def routed(name, body, taken=None, prefix_of=None, **behaviour):
             tls.route("/" + name, body=body, **behaviour)
             case(name, "https://localhost:%d/%s" % (tls.port, name))
@@ -152,6 +178,15 @@ class HttpDownloadUnderWine(unittest.TestCase):
         routed("length_zero", b"", length=0)
         # Content-Length 0 with bytes behind it: judged like no length at all.
         routed("length_zero_with_bytes", b"abc", taken=0, length=0)
+
+        # Chunked bodies (no length), cut before the last chunk: between two
+        # chunks or inside one, by a FIN or a reset.
+        routed("chunked_complete", big, chunked=True)
+        routed("chunked_fin_between_chunks", big, taken=3 * CHUNK, chunked=True,
+               break_after=3 * CHUNK, abort="close")
+        routed("chunked_fin_inside_a_chunk", big, taken=200000, chunked=True,
+               break_after=200000, abort="close")
+        routed("chunked_reset", big, prefix_of=big[:200000], chunked=True, break_after=200000)
 
         # Chunks: full reads and a short last one.
         routed("chunks_200000", payload(200000, 4))
@@ -183,13 +218,16 @@ class HttpDownloadUnderWine(unittest.TestCase):
         cls.untrusted.route("/cert", body=b"never")
         cls.otherhost.route("/cert", body=b"never")
 
-        # Two at once, held open long enough to overlap.
-        first, second = payload(1500000, 8), payload(1200000, 9)
-        tls.route("/parallel-a", body=first, rate=1000000)
-        tls.route("/parallel-b", body=second, rate=1000000)
-        case("parallel", "https://localhost:%d/parallel-a" % tls.port, mode="parallel",
-             url2="https://localhost:%d/parallel-b" % tls.port)
-        bodies.update({"parallel#1": first, "parallel#2": second})
+        # Handle hygiene: many calls that succeed, meet a 404, a refused
+        # connection and a reset, in turn.
+        tls.route("/hygiene-ok", body=payload(3000, 10))
+        tls.route("/hygiene-404", status=404, body=b"gone")
+        tls.route("/hygiene-reset", body=payload(3000, 11), length=None, break_after=1000)
+        cases.append("\t".join([
+            "hygiene", "handles=%d" % HYGIENE_CALLS, "10000",
+            tls.url("/hygiene-ok"), tls.url("/hygiene-404"),
+            "http://127.0.0.1:%d/refused" % cls.refusing.getsockname()[1],
+            tls.url("/hygiene-reset")]))
         return cases, (bodies, prefixes)
 
     @classmethod
@@ -204,11 +242,29 @@ class HttpDownloadUnderWine(unittest.TestCase):
                 session.failed = True
                 raise AssertionError("download-probe.exe failed (%d): %s %s" % (
                     result.returncode, result.stdout, result.stderr))
-            records = {}
-            for line in output.read_text(encoding="utf-8").splitlines():
-                record = json.loads(line)
-                records[record["name"]] = record
-            return records
+            records = cls.read_records(output)
+
+            # WinHTTP that cannot be loaded: every call fails, none reaches the server.
+            cls.tls.route("/unloadable", body=b"never")
+            url = cls.tls.url("/unloadable")
+            case_file.write_text("once\trecord\t10000\t%s\nagain\trecord\t10000\t%s\n" % (url, url),
+                                 encoding="utf-8")
+            result = session.run([PROBE, session.win_path(case_file), session.win_path(output)],
+                                 timeout=120, env_extra={
+                                     "WINEDLLOVERRIDES": testbed.DLL_OVERRIDES + ";winhttp=d"})
+            if result.returncode != 0:
+                session.failed = True
+                raise AssertionError("download-probe.exe without WinHTTP failed (%d): %s %s" % (
+                    result.returncode, result.stdout, result.stderr))
+            return records, cls.read_records(output)
+
+    @staticmethod
+    def read_records(output):
+        records = {}
+        for line in output.read_text(encoding="utf-8").splitlines():
+            record = json.loads(line)
+            records[record["name"]] = record
+        return records
 
     # --- helpers -------------------------------------------------------------
 
@@ -288,20 +344,30 @@ class HttpDownloadUnderWine(unittest.TestCase):
             # name, result, sink calls (None: any)
             ("no_length_empty", True, 0),
             ("no_length_complete", True, None),
+            # A FIN without close_notify: Wine's read succeeds with 0 bytes.
             ("no_length_broken", True, None),
-            ("no_length_first_read_fails", True, 0),
-            ("no_length_reset", True, None),
+            # A failed read fails the transfer, with a length or without.
+            ("no_length_first_read_fails", False, 0),
+            ("no_length_reset", False, None),
+            ("timeout_in_body_no_length", False, None),
             ("length_1000_broken_at_600", False, None),
             ("length_1000_reset_at_600", False, None),
             ("length_first_read_fails", False, 0),
+            ("timeout_in_body_length", False, None),
             ("length_announced_past_end", False, None),
             ("length_zero", True, 0),
             ("length_zero_with_bytes", True, 0),
+            # Chunked: a reset fails the read; Wine takes a FIN before the last
+            # chunk, even inside a chunk, for the body's end.
+            ("chunked_complete", True, None),
+            ("chunked_fin_between_chunks", True, 3),
+            ("chunked_fin_inside_a_chunk", True, None),
+            ("chunked_reset", False, None),
         ]
         for name, result, calls in table:
             with self.subTest(name):
                 record = self.assertDownload(name, result, calls)
-                if name.startswith(("no_length", "length_zero")) and record["lengths"]:
+                if name.startswith(("no_length", "length_zero", "chunked")) and record["lengths"]:
                     self.assertEqual(record["contentLengths"], [0])
         self.assertEqual(self.record("length_1000_broken_at_600")["contentLengths"], [1000])
         self.assertEqual(self.record("length_announced_past_end")["contentLengths"], [2000])
@@ -322,10 +388,6 @@ class HttpDownloadUnderWine(unittest.TestCase):
         # The first chunk refused: no further read reaches the sink.
         self.assertDownload("refuse_first", False, calls=1)
 
-    def test_a_time_out_in_the_body_ends_it_like_its_end(self):
-        self.assertDownload("timeout_in_body_length", False)
-        self.assertDownload("timeout_in_body_no_length", True)
-
     def test_certificates_the_platform_refuses(self):
         for name, server in (("cert_untrusted", self.untrusted),
                              ("cert_other_host", self.otherhost)):
@@ -343,6 +405,42 @@ class HttpDownloadUnderWine(unittest.TestCase):
         self.assertLess(one["firstMs"], two["lastMs"])
         self.assertLess(two["firstMs"], one["lastMs"])
         self.assertNotEqual(one["buffers"], two["buffers"])
+
+    def test_winhttp_stays_loaded_after_every_call(self):
+        transfers = [r for r in self.records.values() if "winHttpLoadedAfter" in r]
+        self.assertGreater(len(transfers), 20)
+        for record in transfers:
+            with self.subTest(record["name"]):
+                self.assertTrue(record["winHttpLoadedAfter"])
+
+    def test_without_winhttp_every_call_fails_cleanly(self):
+        for name in ("once", "again"):
+            with self.subTest(name):
+                self.assertIn(name, self.unloadable, "the probe wrote no record")
+                record = self.unloadable[name]
+                self.assertEqual((record["result"], record["lengths"]), (0, []))
+                self.assertFalse(record["winHttpLoadedAfter"])
+        self.assertEqual(self.requests_for(self.tls, "/unloadable"), [])
+
+    def test_many_calls_leave_the_handle_count_where_it_was(self):
+        record = self.record("hygiene")
+        # Which count follows five events opened and closed? Wine's
+        # GetProcessHandleCount answers 0 throughout; the scan counts.
+        counters = [key for key in ("system", "scanned")
+                    if record["withFiveEvents"][key] == record["empty"][key] + 5
+                    and record["eventsClosed"][key] == record["empty"][key]]
+        self.assertTrue(counters, "no handle count follows handles: %s" % record)
+        key = counters[0]
+        if key == "scanned":
+            for point in ("before", "after"):
+                self.assertLess(record[point]["highest"], record["scanEnd"] // 2, point)
+        # ok, 404, refused, reset in turn. Not the resets' results: Wine reports
+        # a few of these short reset bodies as ended (see the length rule).
+        self.assertEqual(record["succeeded"][:3], [HYGIENE_CALLS // 4, 0, 0])
+        self.assertEqual(record["after"][key], record["before"][key],
+                         "%s count before and after %d calls" % (key, HYGIENE_CALLS))
+        print("\nnote: %s handle count %d before and %d after %d calls" % (
+            key, record["before"][key], record["after"][key], HYGIENE_CALLS), flush=True)
 
     def test_every_request_is_a_get_with_the_product_agent(self):
         seen = [r for s in self.servers for r in s.requests]

@@ -1,6 +1,7 @@
 // Command-line and own-file-name parses, and the install paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "shell/launch_context.h"
@@ -120,25 +121,56 @@ TEST(IsIdentifierCharacter, CoversEveryClass) {
   EXPECT_TRUE(IsIdentifierCharacter(static_cast<wchar_t>(0xFFFE), RecordingClassifier));
 }
 
-TEST(FormatInstallPaths, BuildsThePathsAndCutsAt259) {
+TEST(FormatInstallPaths, BuildsThePathsFromTheValueUnchanged) {
   SetupContext context = {};
-  FormatInstallPaths(L"C:\\Users\\a\\AppData\\Local", &context);
+  ASSERT_TRUE(FormatInstallPaths(L"C:\\Users\\a\\AppData\\Local", &context));
   EXPECT_EQ(std::wstring(context.programsDir), L"C:\\Users\\a\\AppData\\Local\\Programs");
   EXPECT_EQ(std::wstring(context.installDir), L"C:\\Users\\a\\AppData\\Local\\Programs\\nimbrel");
   EXPECT_EQ(std::wstring(context.appExePath),
             L"C:\\Users\\a\\AppData\\Local\\Programs\\nimbrel\\nimbrel.exe");
 
-  // A value used unchanged, trailing backslash included.
-  FormatInstallPaths(L"D:\\", &context);
+  // A trailing backslash is kept.
+  ASSERT_TRUE(FormatInstallPaths(L"D:\\", &context));
   EXPECT_EQ(std::wstring(context.appExePath), L"D:\\\\Programs\\nimbrel\\nimbrel.exe");
+}
 
-  // 245 characters: programsDir fits (254), installDir and appExePath are cut.
-  const std::wstring value = L"C:\\" + Repeat(L'x', 242);
-  FormatInstallPaths(value.c_str(), &context);
-  EXPECT_EQ(std::wstring(context.programsDir), value + L"\\Programs");
-  EXPECT_EQ(std::wstring(context.installDir), (value + L"\\Programs\\nimbrel").substr(0, 259));
-  EXPECT_EQ(std::wstring(context.appExePath).size(), 259u);
-  EXPECT_EQ(context.appExePath[259], 0);
+struct PathFitCase {
+  size_t valueLength;
+  bool fits;
+};
+
+TEST(FormatInstallPaths, RefusesAValueThatLeavesAnyPathCut) {
+  // appExePath is the value and 29 characters; installDir 17; programsDir 9.
+  const PathFitCase cases[] = {
+      {3, true},
+      {230, true},    // appExePath exactly 259
+      {231, false},   // appExePath would be cut
+      {242, false},   // installDir still fits (259), appExePath not
+      {243, false},   // installDir would be cut too
+      {250, false},   // programsDir exactly 259, both others cut
+      {251, false},   // programsDir would be cut as well
+      {259, false},
+      {0, false},     // empty: no path at all
+  };
+  for (const PathFitCase& c : cases) {
+    const std::wstring value = c.valueLength ? L"C:\\" + Repeat(L'v', c.valueLength - 3) : L"";
+    ASSERT_EQ(value.size(), c.valueLength);
+    // Every field starts full of unterminated units: a refusal must not leave
+    // any of it behind, and success must terminate each path.
+    SetupContext context;
+    for (wchar_t* field : {context.programsDir, context.installDir, context.appExePath})
+      std::fill(field, field + kPathCapacity, L'?');
+    EXPECT_EQ(FormatInstallPaths(value.c_str(), &context), c.fits) << c.valueLength;
+    if (c.fits) {
+      EXPECT_EQ(std::wstring(context.programsDir), value + L"\\Programs");
+      EXPECT_EQ(std::wstring(context.installDir), value + L"\\Programs\\nimbrel");
+      EXPECT_EQ(std::wstring(context.appExePath), value + L"\\Programs\\nimbrel\\nimbrel.exe");
+    } else {
+      EXPECT_EQ(context.programsDir[0], 0) << c.valueLength;
+      EXPECT_EQ(context.installDir[0], 0) << c.valueLength;
+      EXPECT_EQ(context.appExePath[0], 0) << c.valueLength;
+    }
+  }
 }
 
 }  // namespace

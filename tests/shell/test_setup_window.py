@@ -40,9 +40,17 @@ def probe(session, timeout_ms=30000):
 class ExitWithoutLocalAppData(unittest.TestCase):
     def test_missing_empty_or_overlong_value_exits_1_without_window(self):
         with testbed.WineSession(BUILD, "no-localappdata") as session:
+            # Real folders, readable by the setup, too long for the install paths:
+            # at 231 characters the application path no longer fits in 259, at 250
+            # the install folder does not either (only "<value>\\Programs" still fits).
+            too_long = {length: "C:\\" + "x" * (length - 3) for length in (231, 250)}
+            for folder in too_long.values():
+                session.unix_path(folder).mkdir()
             cases = {
                 "unset": ["--unset", "LOCALAPPDATA"],
                 "empty": ["--set", "LOCALAPPDATA="],
+                **{f"{length} characters": ["--set", f"LOCALAPPDATA={folder}"]
+                   for length, folder in too_long.items()},
                 "260 characters": ["--set", "LOCALAPPDATA=C:\\" + "x" * 257],
             }
             for name, change in cases.items():
@@ -51,9 +59,12 @@ class ExitWithoutLocalAppData(unittest.TestCase):
                                           session.win_path(SETUP)], timeout=60)
                     self.assertEqual(result.returncode, 1, result.stderr)
                     self.assertIsNone(probe(session, timeout_ms=1500))
-            # 259 characters still fit: the setup comes up.
+            for length, folder in too_long.items():
+                with self.subTest(f"nothing written below the {length}-character folder"):
+                    self.assertEqual(list(session.unix_path(folder).iterdir()), [])
+            # 230 characters, the longest value whose paths all fit: the setup comes up.
             setup = session.start([SUPPORT / "launch-env.exe", "--set",
-                                   "LOCALAPPDATA=C:\\" + "y" * 256, "--", session.win_path(SETUP)])
+                                   "LOCALAPPDATA=C:\\" + "y" * 227, "--", session.win_path(SETUP)])
             self.assertIsNotNone(probe(session))
             session.kill_all()
             setup.wait(30)

@@ -41,7 +41,8 @@ TestServer(cert_dir=None, cert_name="server", host="127.0.0.1", port=0,
 
 .route(path, status=200, body=b"", file=None, length="auto",
        break_after=None, abort="reset", chunk_size=65536,
-       delay_per_chunk=None, rate=None, hang=None, headers=None)
+       delay_per_chunk=None, rate=None, hang=None, headers=None,
+       chunked=False)
     Scripts the answer to GET (and HEAD) of `path` (the request target up to
     any "?"). A later route() of the same path replaces the earlier one.
     status          the status code sent.
@@ -56,12 +57,21 @@ TestServer(cert_dir=None, cert_name="server", host="127.0.0.1", port=0,
                     bytes have left the server, as far as the system reports)
                     or "close" (plain FIN).
     chunk_size      bytes per write.
-    delay_per_chunk seconds to wait between two writes.
+    delay_per_chunk seconds to wait between two writes. With chunk_size N
+                    and a body shorter than 2 N this is one stall after the
+                    first N bytes.
     rate            bytes per second over the whole body (throttle); without
                     an explicit chunk_size the writes shrink to ~1/10 s each.
     hang            seconds to wait before sending the response head (the
                     request is logged first). Bounded: stop() cuts it short.
     headers         extra response headers, {name: value}.
+    chunked         Transfer-Encoding: chunked, no Content-Length (length
+                    must stay "auto" or None): every write is one chunk, and
+                    the zero-length last chunk ends the body. break_after
+                    cuts the body before that last chunk; the chunk being
+                    written announces its whole size (up to chunk_size), so
+                    a cut that does not fall on a write's end lands inside
+                    a chunk.
     Every response carries "Connection: close".
 
 .routes_clear()      forget every route.
@@ -143,11 +153,11 @@ class _Headers(dict):
 
 class _Route:
     __slots__ = ("status", "body", "file", "length", "break_after", "abort", "chunk_size",
-                 "delay_per_chunk", "rate", "hang", "headers")
+                 "delay_per_chunk", "rate", "hang", "headers", "chunked")
 
     def __init__(self, status=200, body=b"", file=None, length="auto", break_after=None,
                  abort="reset", chunk_size=None, delay_per_chunk=None, rate=None, hang=None,
-                 headers=None):
+                 headers=None, chunked=False):
         if body is not None and not isinstance(body, (bytes, bytearray, memoryview)):
             raise TypeError("body must be bytes")
         if file is not None and body:
@@ -161,6 +171,8 @@ class _Route:
             raise ValueError("chunk_size must be at least 1")
         if rate is not None and rate <= 0:
             raise ValueError("rate must be positive")
+        if chunked and length not in ("auto", None):
+            raise ValueError("a chunked body announces no length")
         self.status = int(status)
         self.body = bytes(body or b"")
         self.file = os.fspath(file) if file is not None else None
@@ -172,6 +184,7 @@ class _Route:
         self.rate = rate
         self.hang = hang
         self.headers = dict(headers or {})
+        self.chunked = bool(chunked)
 
     def size(self):
         return os.path.getsize(self.file) if self.file is not None else len(self.body)
@@ -237,7 +250,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_response_only(route.status)
         self.send_header("Date", email.utils.formatdate(usegmt=True))
         self.send_header("Server", self.server_version)
-        if route.length == "auto":
+        if route.chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif route.length == "auto":
             self.send_header("Content-Length", str(size))
         elif route.length is not None:
             self.send_header("Content-Length", str(route.length))
@@ -259,10 +274,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         sent = 0
         started = time.monotonic()
         first = True
-        for piece in route.pieces(chunk):
+        for whole in route.pieces(chunk):
             if sent >= limit:
                 break
-            piece = piece[:limit - sent]
+            piece = whole[:limit - sent]
             if not first and route.delay_per_chunk:
                 if stop.wait(route.delay_per_chunk):
                     self._drop("reset")
@@ -276,13 +291,19 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if stop.is_set():
                 self._drop("reset")
                 return
+            if route.chunked:
+                self.wfile.write(b"%x\r\n" % len(whole))
             self.wfile.write(piece)
+            if route.chunked and len(piece) == len(whole):
+                self.wfile.write(b"\r\n")
             sent += len(piece)
             first = False
             owner._finish_entry(entry, sent, False)
         if route.break_after is not None:
             self._drop(route.abort)
             return
+        if route.chunked:
+            self.wfile.write(b"0\r\n\r\n")
         owner._finish_entry(entry, sent, True)
 
     def _drop(self, how):
