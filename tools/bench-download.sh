@@ -6,7 +6,7 @@
 # Serves an N MB file (default 256) from Debian's nginx over HTTPS on
 # loopback, with the test bed's certificates, then downloads it
 #   (a) with HttpDownload into a sink that only counts (bench-download.exe,
-#       built in DIR/tests/net, run in a Wine session of the test bed), and
+#       built in DIR/bench, run in a Wine session of the test bed), and
 #   (b) with curl natively (--cacert the test CA, output discarded),
 # each --runs times (default 3), and prints each throughput, the best of
 # each side and the ratio. Everything (file, nginx config, pid, logs, temp
@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 build=$(cd "$build" && pwd)
-bench_exe=$build/tests/net/bench-download.exe
+bench_exe=$build/bench/bench-download.exe
 [ -f "$bench_exe" ] || { echo "$bench_exe is missing: build the target bench-download" >&2; exit 2; }
 command -v nginx >/dev/null || { echo "nginx is not installed" >&2; exit 2; }
 

@@ -14,11 +14,11 @@ build=$(readlink -f "${1:-$root/build/win}")
 frames=${2:-2000}
 seconds=${3:-10}
 
-if ! log=$(cmake --build "$build" --target display_paint_bench trust-ca tar 2>&1); then
+if ! log=$(cmake --build "$build" --target paint-bench trust-ca tar 2>&1); then
   printf '%s\n' "$log" >&2
   exit 1
 fi
-bench="$build/tests/display/paint-bench.exe"
+bench="$build/bench/paint-bench.exe"
 for dpi in 96 144; do
   echo "== ${dpi} DPI"
   python3 "$root/tools/testbed.py" run --build "$build" --dpi "$dpi" --timeout $((seconds + 300)) \

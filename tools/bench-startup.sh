@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Prints how fast the setup's first window appears beside an empty Win32
+# Prints how fast the setup paints its first frame beside an empty Win32
 # window, both under Wine and Xvfb (a benchmark: figures, no verdict).
 #   tools/bench-startup.sh [build dir] [runs]
 set -euo pipefail
@@ -12,12 +12,12 @@ import sys
 from pathlib import Path
 import testbed
 build, runs = Path(sys.argv[1]), sys.argv[2]
-shell = build / "tests" / "shell"
+bench = build / "bench"
 with testbed.WineSession(build, "bench-startup") as session:
     # An unreachable server: the setup comes up and stays up behind its error box.
-    for window_class, program in (("EmptyWindow", shell / "empty-window.exe"),
+    for window_class, program in (("EmptyWindow", bench / "empty-window.exe"),
                                   ("NimbrelSetup", build / "setup" / "nimbrel-setup.exe")):
-        result = session.run([shell / "bench-startup.exe", runs, window_class,
+        result = session.run([bench / "bench-startup.exe", runs, window_class,
                               session.win_path(program)], timeout=600)
         print(result.stdout.strip() or result.stderr.strip())
 PY

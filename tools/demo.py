@@ -4,7 +4,9 @@ and the version document over HTTPS on loopback, runs the setup under Wine,
 photographs its window during the download and while tar unpacks, and says
 where the application went and how it was started.
 
-    demo.py --build B --docroot D --output O [--rate BYTES_PER_S]
+    NIMBREL_SERVER=ORIGIN demo.py --build B --docroot D --output O [--rate BYTES_PER_S]
+
+ORIGIN is the server origin compiled into B's setup; the demo serves on its port.
 
 Everything runs in a fresh prefix below B/wine/runs (kept afterwards, so that
 the installation can be looked at); the setup shows in the X display of
@@ -14,7 +16,6 @@ $DISPLAY when it answers, else in an Xvfb of its own. Every wait is bounded.
 import argparse
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -22,12 +23,11 @@ import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "support"))
 import testbed  # noqa: E402
-from test_server import TestServer  # noqa: E402
+from test_server import TestServer, compiled_in_port  # noqa: E402
 
-PORT = 47443  # the setup's compiled-in origin is https://localhost:47443
+PORT = compiled_in_port()
 SETUP_NAME = "setup-demo_team.DEMOACCESSCODE0001.exe"
 SETUP_TITLE = "Installing Nimbrel Desktop"
 APP_TITLE = "Nimbrel Desktop (demo application)"
@@ -57,29 +57,22 @@ def user_display():
     return extra
 
 
-class Screen:
-    """Finds and photographs windows on one X display."""
+def visible_window(x_env, title):
+    """The id of a window with exactly this title shown on the display, or None."""
+    try:
+        found = testbed.find_windows(x_env, name=title)
+    except testbed.TestbedError:
+        return None
+    return found[0].id if found else None
 
-    def __init__(self, x_env):
-        self.env = x_env
 
-    def window(self, title):
-        try:
-            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
-                                    "^" + re.escape(title) + "$"],
-                                   env=self.env, timeout=10, capture_output=True, text=True)
-        except subprocess.TimeoutExpired:
-            return None
-        ids = found.stdout.split()
-        return ids[0] if ids else None
-
-    def shot(self, window_id, path):
-        try:
-            done = subprocess.run(["import", "-window", window_id, "-depth", "8", f"png:{path}"],
-                                  env=self.env, timeout=30, capture_output=True)
-        except subprocess.TimeoutExpired:
-            return False
-        return done.returncode == 0 and Path(path).exists()
+def photograph(x_env, window_id, path):
+    """True when a PNG of the window's rectangle was written to `path`."""
+    try:
+        testbed.screenshot(x_env, path, window_id=window_id)
+    except testbed.TestbedError:
+        return False
+    return Path(path).exists()
 
 
 def main():
@@ -129,7 +122,6 @@ def main():
 
     with server, testbed.WineSession(build, "demo", display=x_extra is None, keep=True) as session:
         x_env = session.env(x_extra)
-        screen = Screen(x_env)
         say(f"==> Serving {server.url('/desktop/nimbrel.zip')} ({size / 1e6:.1f} MB at "
             f"{args.rate / 1e6:.1f} MB/s) and {server.url('/desktop/version.json')}")
 
@@ -152,7 +144,7 @@ def main():
 
         window = None
         while window is None and setup.poll() is None and not overdue():
-            window = screen.window(SETUP_TITLE)
+            window = visible_window(x_env, SETUP_TITLE)
             time.sleep(0.1)
         shots = {}
         if window:
@@ -162,7 +154,7 @@ def main():
                 if request and (request["complete"] or request["sent"] >= size // 2):
                     break
                 time.sleep(0.05)
-            if screen.shot(window, output / "1-downloading.png"):
+            if photograph(x_env, window, output / "1-downloading.png"):
                 shots["downloading"] = output / "1-downloading.png"
                 say("    photographed the download")
             # While unpacking: the tar shim keeps a job folder while bsdtar runs.
@@ -170,7 +162,7 @@ def main():
                 if list(tar_jobs.glob("nimbrel-tar-*")):
                     break
                 time.sleep(0.01)
-            if setup.poll() is None and screen.shot(window, output / "2-unpacking.png"):
+            if setup.poll() is None and photograph(x_env, window, output / "2-unpacking.png"):
                 shots["unpacking"] = output / "2-unpacking.png"
                 say("    photographed the unpacking")
         try:
@@ -183,11 +175,11 @@ def main():
 
         app = None
         for _ in range(100):
-            app = screen.window(APP_TITLE)
+            app = visible_window(x_env, APP_TITLE)
             if app:
                 break
             time.sleep(0.1)
-        if app and screen.shot(app, output / "3-application.png"):
+        if app and photograph(x_env, app, output / "3-application.png"):
             shots["application"] = output / "3-application.png"
 
         launches = records.read_text(encoding="utf-8").splitlines() if records.exists() else []

@@ -17,10 +17,12 @@ build=$root/build/demo
 source "$root/tools/deps.sh"
 nimbrel_install_packages
 
+server=https://localhost:47443  # compiled into the setup; demo.py serves on its port
+
 mkdir -p "$build"
-echo "==> Building the setup (build/demo, server https://localhost:47443)"
+echo "==> Building the setup (build/demo, server $server)"
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SERVER=https://localhost:47443 > "$build/configure.log" 2>&1 ||
+  -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SERVER="$server" > "$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j"$(nproc)" --target nimbrel-setup trust-ca tar > "$build/build.log" 2>&1 ||
   { tail -50 "$build/build.log"; exit 1; }
@@ -45,5 +47,5 @@ python3 "$root/tools/release.py" --check "$docroot" | sed 's/^/    /'
 bsdtar -tvf "$docroot/desktop/nimbrel.zip" | sed 's/^/    /'
 
 echo "==> Running the setup under Wine"
-exec python3 "$root/tools/demo.py" --build "$build" --docroot "$docroot" \
+NIMBREL_SERVER=$server exec python3 "$root/tools/demo.py" --build "$build" --docroot "$docroot" \
   --output "$root/demo-output" --rate 2000000

@@ -13,7 +13,7 @@ build=$(readlink -f "${1:-$root/build/win}")
 output=$(readlink -f "${2:-$root/docs/window.png}")
 dpi=${3:-96}
 
-if ! log=$(cmake --build "$build" --target display_window_demo trust-ca tar 2>&1); then
+if ! log=$(cmake --build "$build" --target window-demo trust-ca tar 2>&1); then
   printf '%s\n' "$log" >&2
   exit 1
 fi
@@ -23,7 +23,7 @@ import sys, time
 import testbed
 
 build, output, dpi = sys.argv[1], sys.argv[2], int(sys.argv[3])
-demo = f"{build}/tests/display/window-demo.exe"
+demo = f"{build}/bench/window-demo.exe"
 with testbed.WineSession(build, "screenshot", dpi=dpi) as session:
     process = session.start([demo, "--seconds", "60"])
     window = session.wait_for_window(name="Installing Nimbrel Desktop", timeout=60)

@@ -3,14 +3,16 @@
 # fuzzed) and the Windows suites under Wine. Installs what it needs first.
 #   tools/test.sh            everything
 #   tools/test.sh -R regex   only the tests whose names match, in both builds
+# NIMBREL_BUILD_WIN and NIMBREL_BUILD_NATIVE name other build folders
+# (defaults build/win and build/native).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/deps.sh"
 nimbrel_install_packages
 
 jobs=$(nproc)
-build_win="$root/build/win"
-build_native="$root/build/native"
+build_win=${NIMBREL_BUILD_WIN:-$root/build/win}
+build_native=${NIMBREL_BUILD_NATIVE:-$root/build/native}
 
 cmake -S "$root" -B "$build_win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SERVER=https://localhost:47443 \

@@ -3,7 +3,7 @@
 #include <shlwapi.h>
 #include <wincodec.h>
 
-#include "shell/progress_window.h"
+#include "base/progress_state.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <limits.h>
 
-#include "shell/dpi_scale.h"
+#include "base/dpi_scale.h"
 
 namespace {
 
@@ -31,28 +31,29 @@ int SegmentLength(int trackWidth) { return trackWidth / 4; }
 ProgressLayout ComputeProgressLayout(int clientWidth, int clientHeight, unsigned dpi,
                                      int bannerWidth, int bannerHeight) {
   ProgressLayout layout;
-  const int W = clientWidth;
-  layout.bandHeight = bannerWidth != 0 ? MulDivRounded(W, bannerHeight, bannerWidth)
+  layout.bandHeight = bannerWidth != 0 ? MulDivRounded(clientWidth, bannerHeight, bannerWidth)
                                        : ScaleForDpi(kFallbackBandHeight, dpi);
-  const int Hb = layout.bandHeight;
-  layout.background = Rect(0, 0, W, clientHeight);
-  layout.band = Rect(0, 0, W, Hb);
-  layout.separator = Rect(0, Hb, W, Hb + 1);
+  const int bandBottom = layout.bandHeight;
+  layout.background = Rect(0, 0, clientWidth, clientHeight);
+  layout.band = Rect(0, 0, clientWidth, bandBottom);
+  layout.separator = Rect(0, bandBottom, clientWidth, bandBottom + 1);
 
-  const int L = ScaleForDpi(kSideMargin, dpi);
-  const int R = W - ScaleForDpi(kSideMargin, dpi);
-  const int T = Hb + ScaleForDpi(kBandToTitle, dpi);
-  const int rowBottom = T + ScaleForDpi(kTitleRowHeight, dpi);
-  layout.titleRow = Rect(L, T, R, rowBottom);
-  layout.buildLabel = Rect(L, T + ScaleForDpi(kTitleToBuildLabel, dpi), R, rowBottom);
+  const int contentLeft = ScaleForDpi(kSideMargin, dpi);
+  const int contentRight = clientWidth - ScaleForDpi(kSideMargin, dpi);
+  const int titleTop = bandBottom + ScaleForDpi(kBandToTitle, dpi);
+  const int titleBottom = titleTop + ScaleForDpi(kTitleRowHeight, dpi);
+  layout.titleRow = Rect(contentLeft, titleTop, contentRight, titleBottom);
+  layout.buildLabel = Rect(contentLeft, titleTop + ScaleForDpi(kTitleToBuildLabel, dpi),
+                           contentRight, titleBottom);
 
-  const int U = T + ScaleForDpi(kTitleToStatus, dpi);
-  layout.statusLine = Rect(L, U, R, U + ScaleForDpi(kStatusHeight, dpi));
+  const int statusTop = titleTop + ScaleForDpi(kTitleToStatus, dpi);
+  layout.statusLine =
+      Rect(contentLeft, statusTop, contentRight, statusTop + ScaleForDpi(kStatusHeight, dpi));
 
-  const int K = U + ScaleForDpi(kStatusToTrack, dpi);
-  const int scaledTrack = ScaleForDpi(kTrackHeight, dpi);
-  const int h = scaledTrack > kTrackMinHeight ? scaledTrack : kTrackMinHeight;
-  layout.track = Rect(L, K, R, K + h);
+  const int trackTop = statusTop + ScaleForDpi(kStatusToTrack, dpi);
+  const int scaledTrackHeight = ScaleForDpi(kTrackHeight, dpi);
+  const int trackHeight = scaledTrackHeight > kTrackMinHeight ? scaledTrackHeight : kTrackMinHeight;
+  layout.track = Rect(contentLeft, trackTop, contentRight, trackTop + trackHeight);
   return layout;
 }
 
@@ -68,12 +69,14 @@ PixelRect ComputeProportionalFill(const PixelRect& track, int percent) {
 
 bool ComputeSlidingSegment(const PixelRect& track, int animationOffset, PixelRect* segment) {
   const int trackWidth = track.right - track.left;
-  const int q = SegmentLength(trackWidth);
-  const int period = trackWidth + q;
+  const int segmentLength = SegmentLength(trackWidth);
+  const int period = trackWidth + segmentLength;
   if (period <= 0) return false;  // no room to slide: the track alone
-  const int r = animationOffset % period;  // sign of the offset
-  const int startEdge = track.left + r - q;
-  const int endEdge = track.left + r;
+  // The segment's leading edge, from the track's left; it keeps the offset's
+  // sign, so a negative offset puts the segment before the track.
+  const int leadingEdge = animationOffset % period;
+  const int startEdge = track.left + leadingEdge - segmentLength;
+  const int endEdge = track.left + leadingEdge;
   const int left = startEdge > track.left ? startEdge : track.left;
   const int right = endEdge < track.right ? endEdge : track.right;
   if (right <= left) return false;

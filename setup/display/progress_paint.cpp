@@ -1,8 +1,8 @@
 #include "display/progress_paint.h"
 
+#include "base/product.h"
+#include "base/progress_state.h"
 #include "display/progress_layout.h"
-#include "shell/dpi_scale.h"
-#include "shell/progress_window.h"
 
 namespace {
 
@@ -14,10 +14,21 @@ const COLORREF kStatusColour = 0x0070665B;
 const COLORREF kTrackColour = 0x00EEEBE8;
 const COLORREF kFillColour = 0x00D4D873;
 
+// Font heights in pixels at 96 DPI.
+const int kTitleFontHeight = 22;
+const int kBodyFontHeight = 14;
+
 HFONT MakeFont(int height96, int weight) {
   return CreateFontW(-ScaleByDpi(height96), 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                      DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+}
+
+// Fills a rectangle with a colour through a brush made and deleted here.
+void FillSolid(HDC surface, const RECT& rect, COLORREF colour) {
+  HBRUSH brush = CreateSolidBrush(colour);
+  FillRect(surface, &rect, brush);
+  DeleteObject(brush);
 }
 
 RECT ToRect(const PixelRect& rect) {
@@ -33,8 +44,8 @@ void DrawRowText(HDC surface, HFONT font, COLORREF colour, const wchar_t* text,
   DrawTextW(surface, text, -1, &rect, DT_SINGLELINE | DT_NOPREFIX | format);
 }
 
-void DrawBanner(HDC paintSurface, HDC surface, int width, int bandHeight) {
-  HDC bannerSurface = CreateCompatibleDC(paintSurface);
+void DrawBanner(HDC screenSurface, HDC surface, int width, int bandHeight) {
+  HDC bannerSurface = CreateCompatibleDC(screenSurface);
   HGDIOBJ keptBitmap = SelectObject(bannerSurface, progressState.bannerBitmap);
   SetStretchBltMode(surface, HALFTONE);
   SetBrushOrgEx(surface, 0, 0, nullptr);  // HALFTONE needs the brush origin reset
@@ -59,41 +70,26 @@ void DrawProgressBar(HDC surface, const PixelRect& track) {
 
 }  // namespace
 
-void FillSolid(HDC surface, const RECT& rect, COLORREF colour) {
-  HBRUSH brush = CreateSolidBrush(colour);
-  FillRect(surface, &rect, brush);
-  DeleteObject(brush);
-}
-
 void CreateFonts() {
   if (progressState.titleFont) DeleteObject(progressState.titleFont);
   if (progressState.bodyFont) DeleteObject(progressState.bodyFont);
-  progressState.titleFont = MakeFont(22, FW_SEMIBOLD);
-  progressState.bodyFont = MakeFont(14, FW_NORMAL);
+  progressState.titleFont = MakeFont(kTitleFontHeight, FW_SEMIBOLD);
+  progressState.bodyFont = MakeFont(kBodyFontHeight, FW_NORMAL);
 }
 
-void PaintProgressWindow(HWND window) {
-  PAINTSTRUCT paint;
-  HDC paintSurface = BeginPaint(window, &paint);
-  RECT client = {};
-  GetClientRect(window, &client);
-  const int W = client.right;
-  const int H = client.bottom;
-  const ProgressLayout layout = ComputeProgressLayout(W, H, progressState.currentDpi,
+void DrawProgressContent(HDC surface, HDC screenSurface, int clientWidth, int clientHeight) {
+  const ProgressLayout layout = ComputeProgressLayout(clientWidth, clientHeight,
+                                                      progressState.currentDpi,
                                                       progressState.bannerWidth,
                                                       progressState.bannerHeight);
-
-  HDC surface = CreateCompatibleDC(paintSurface);
-  HBITMAP offscreen = CreateCompatibleBitmap(paintSurface, W, H);
-  HGDIOBJ keptBitmap = SelectObject(surface, offscreen);
-
   FillSolid(surface, ToRect(layout.background), kBackgroundColour);
-  if (progressState.bannerBitmap) DrawBanner(paintSurface, surface, W, layout.bandHeight);
+  if (progressState.bannerBitmap)
+    DrawBanner(screenSurface, surface, clientWidth, layout.bandHeight);
   FillSolid(surface, ToRect(layout.separator), kSeparatorColour);
 
   SetBkMode(surface, TRANSPARENT);
-  DrawRowText(surface, progressState.titleFont, kTitleColour, L"Nimbrel Desktop", layout.titleRow,
-              0);
+  DrawRowText(surface, progressState.titleFont, kTitleColour, NIMBREL_PRODUCT_NAME,
+              layout.titleRow, 0);
   wchar_t buildLabel[kBuildLabelCapacity];
   ReadBuildLabel(buildLabel);
   if (buildLabel[0] != 0) {
@@ -103,11 +99,4 @@ void PaintProgressWindow(HWND window) {
   DrawRowText(surface, progressState.bodyFont, kStatusColour, progressState.statusText,
               layout.statusLine, DT_END_ELLIPSIS);
   DrawProgressBar(surface, layout.track);
-
-  BitBlt(paintSurface, 0, 0, W, H, surface, 0, 0, SRCCOPY);
-
-  SelectObject(surface, keptBitmap);
-  DeleteObject(offscreen);
-  DeleteDC(surface);
-  EndPaint(window, &paint);
 }

@@ -1,4 +1,4 @@
-// Fonts and painting of the progress window.
+// Fonts and the drawing of the progress window's client area.
 #pragma once
 
 #include <windows.h>
@@ -6,8 +6,9 @@
 // Replaces titleFont and bodyFont with fonts for the current DPI.
 void CreateFonts();
 
-// Paints the whole client area off-screen and copies it in one transfer.
-void PaintProgressWindow(HWND window);
-
-// Fills a rectangle with a colour through a brush made and deleted here.
-void FillSolid(HDC surface, const RECT& rect, COLORREF colour);
+// Draws the whole client area (clientWidth × clientHeight) from progressState
+// into `surface`, which needs no window: the window paints through an
+// off-screen bitmap, a test may draw into any memory device context. The
+// banner is read through a device context compatible with `screenSurface`
+// (the window's paint surface, or `surface` itself off-screen).
+void DrawProgressContent(HDC surface, HDC screenSurface, int clientWidth, int clientHeight);

@@ -1,6 +1,6 @@
 #include "install/install_dir_match.h"
 
-#include "shell/bounded_text.h"
+#include "base/bounded_text.h"
 
 namespace {
 

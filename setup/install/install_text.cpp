@@ -1,7 +1,8 @@
 #include "install/install_text.h"
 
-#include "shell/bounded_text.h"
-#include "shell/launch_context.h"
+#include "base/bounded_text.h"
+#include "base/launch_context.h"
+#include "base/product.h"
 
 int ComputeDownloadPercent(uint64_t receivedSoFar, uint64_t contentLength) {
   if (contentLength == 0) return 0;
@@ -16,7 +17,7 @@ void FormatDownloadStatus(wchar_t* buffer, size_t capacity, bool updateMode,
 }
 
 bool BuildArchivePath(wchar_t* buffer, size_t capacity, const wchar_t* tempFolder) {
-  static const wchar_t kArchiveName[] = L"nimbrel-runtime.zip";
+  static const wchar_t kArchiveName[] = NIMBREL_ARCHIVE_FILE;
   const size_t folderLength = TextLength(tempFolder);
   const size_t nameLength = sizeof kArchiveName / sizeof kArchiveName[0] - 1;
   if (folderLength == 0 || folderLength + nameLength + 1 > capacity) return false;
@@ -37,18 +38,18 @@ void FormatLaunchCommand(wchar_t* buffer, size_t capacity, const SetupContext& c
   } else if (context.spaceId[0] == 0) {
     FormatText(buffer, capacity, L"\"%s\" --updated", context.appExePath);
   } else if (context.spaceCode[0] == 0) {
-    FormatText(buffer, capacity, L"\"%s\" --updated \"nimbrel://open?space=%s\"",
+    FormatText(buffer, capacity, L"\"%s\" --updated \"" NIMBREL_URL_SCHEME L"://open?space=%s\"",
                context.appExePath, context.spaceId);
   } else {
-    FormatText(buffer, capacity, L"\"%s\" --updated \"nimbrel://open?space=%s&code=%s\"",
+    FormatText(buffer, capacity, L"\"%s\" --updated \"" NIMBREL_URL_SCHEME L"://open?space=%s&code=%s\"",
                context.appExePath, context.spaceId, context.spaceCode);
   }
 }
 
 bool FormatShortcutPaths(const wchar_t* folder, wchar_t* earlierShortcut,
                          wchar_t* shortcut, size_t capacity) {
-  static const wchar_t kEarlierName[] = L"\\Nimbrel.lnk";
-  static const wchar_t kName[] = L"\\Nimbrel Desktop.lnk";
+  static const wchar_t kEarlierName[] = L"\\" NIMBREL_EARLIER_SHORTCUT_FILE;
+  static const wchar_t kName[] = L"\\" NIMBREL_SHORTCUT_FILE;
   const size_t folderLength = TextLength(folder);
   const size_t longerName = sizeof kName / sizeof kName[0] - 1;  // the longer of the two
   static_assert(sizeof kName > sizeof kEarlierName, "the new name is the longer one");

@@ -7,6 +7,8 @@
 struct SetupContext;
 
 enum {
+  // Three paths of MAX_PATH: the tar command names the system folder, the
+  // archive and the install folder; the launch command reuses the buffer.
   kCommandLineCapacity = 780,
 };
 

@@ -1,19 +1,20 @@
 #include "install/install_worker.h"
 
+#include "base/launch_context.h"
+#include "base/product.h"
+#include "base/progress_state.h"
 #include "install/install_text.h"
 #include "install/registration.h"
 #include "install/stop_copies.h"
-#include "net/download_server.h"
 #include "net/http_download.h"
-#include "shell/launch_context.h"
-#include "shell/progress_window.h"
 
 namespace {
 
 const wchar_t kDownloadFailure[] =
-    L"Nimbrel Desktop could not be downloaded. Check the internet connection and run the setup "
-    L"again.";
-const wchar_t kUnpackingFailure[] = L"Nimbrel Desktop could not be installed (unpacking failed).";
+    NIMBREL_PRODUCT_NAME
+    L" could not be downloaded. Check the internet connection and run the setup again.";
+const wchar_t kUnpackingFailure[] =
+    NIMBREL_PRODUCT_NAME L" could not be installed (unpacking failed).";
 
 bool UpdateMode() { return setupContext.updateArgument != nullptr; }
 
@@ -35,7 +36,7 @@ bool DownloadArchive(const wchar_t* archivePath) {
                            FILE_ATTRIBUTE_TEMPORARY, nullptr);
   state.lastPercent = -1;
   if (state.file == INVALID_HANDLE_VALUE) return false;
-  const bool downloaded = HttpDownload(NIMBREL_ARCHIVE_URL, ArchiveSink, &state, 30000) != 0;
+  const bool downloaded = HttpDownload(NIMBREL_ARCHIVE_URL, ArchiveSink, &state, kArchiveDownloadTimeoutMs) != 0;
   CloseHandle(state.file);
   return downloaded;
 }

@@ -1,15 +1,20 @@
 #include "install/registration.h"
 
+#include <windows.h>
+#include <shlobj.h>
 #include <propkey.h>
 #include <propsys.h>
 #include <shobjidl.h>
 
+#include "base/bounded_text.h"
+#include "base/launch_context.h"
+#include "base/product.h"
 #include "install/install_text.h"
-#include "shell/bounded_text.h"
-#include "shell/launch_context.h"
 
 namespace {
 
+// The longest formatted value, the uninstall command (a quoted application
+// path and " --uninstall", at most 273 characters), fits with room to spare.
 enum { kRegistryTextCapacity = 292 };
 
 const GUID kShellLinkClass = {
@@ -46,12 +51,12 @@ void SetNumber(HKEY key, const wchar_t* name, DWORD number) {
 }
 
 void RegisterUrlScheme() {
-  if (HKEY key = CreateKey(L"Software\\Classes\\nimbrel")) {
-    SetText(key, nullptr, L"URL:Nimbrel");
+  if (HKEY key = CreateKey(NIMBREL_URL_SCHEME_KEY)) {
+    SetText(key, nullptr, NIMBREL_URL_SCHEME_NAME);
     SetText(key, L"URL Protocol", L"");
     RegCloseKey(key);
   }
-  if (HKEY key = CreateKey(L"Software\\Classes\\nimbrel\\shell\\open\\command")) {
+  if (HKEY key = CreateKey(NIMBREL_URL_SCHEME_KEY L"\\shell\\open\\command")) {
     wchar_t command[kRegistryTextCapacity];
     FormatText(command, kRegistryTextCapacity, L"\"%s\" \"%%1\"", setupContext.appExePath);
     SetText(key, nullptr, command);
@@ -60,11 +65,11 @@ void RegisterUrlScheme() {
 }
 
 void RegisterUninstallEntry() {
-  HKEY key = CreateKey(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Nimbrel");
+  HKEY key = CreateKey(NIMBREL_UNINSTALL_KEY);
   if (!key) return;
   wchar_t text[kRegistryTextCapacity];
-  SetText(key, L"DisplayName", L"Nimbrel Desktop");
-  SetText(key, L"Publisher", L"Nimbrel");
+  SetText(key, L"DisplayName", NIMBREL_PRODUCT_NAME);
+  SetText(key, L"Publisher", NIMBREL_PUBLISHER);
   SetText(key, L"InstallLocation", setupContext.installDir);
   FormatText(text, kRegistryTextCapacity, L"\"%s\",0", setupContext.appExePath);
   SetText(key, L"DisplayIcon", text);
@@ -76,8 +81,8 @@ void RegisterUninstallEntry() {
   RegCloseKey(key);
 }
 
-}  // namespace
-
+// Replaces the earlier releases' shortcut by the current one in a known
+// folder; a folder whose path leaves no room for either name is left alone.
 void PlaceShortcut(REFKNOWNFOLDERID folder) {
   wchar_t* folderPath = nullptr;
   if (FAILED(SHGetKnownFolderPath(folder, 0, nullptr, &folderPath))) {
@@ -100,13 +105,13 @@ void PlaceShortcut(REFKNOWNFOLDERID folder) {
   link->SetPath(setupContext.appExePath);
   link->SetWorkingDirectory(setupContext.installDir);
   link->SetIconLocation(setupContext.appExePath, 0);
-  link->SetDescription(L"Nimbrel Desktop");
+  link->SetDescription(NIMBREL_PRODUCT_NAME);
 
   IPropertyStore* properties = nullptr;
   if (SUCCEEDED(link->QueryInterface(kPropertyStoreInterface, reinterpret_cast<void**>(&properties)))) {
     PROPVARIANT id = {};
     id.vt = VT_LPWSTR;
-    id.pwszVal = const_cast<wchar_t*>(L"Nimbrel.app");  // constant: nothing to free
+    id.pwszVal = const_cast<wchar_t*>(NIMBREL_APP_USER_MODEL_ID);  // constant: nothing to free
     properties->SetValue(kAppUserModelId, id);
     properties->Commit();
     properties->Release();
@@ -118,6 +123,8 @@ void PlaceShortcut(REFKNOWNFOLDERID folder) {
   }
   link->Release();
 }
+
+}  // namespace
 
 void RegisterInstallation() {
   RegisterUrlScheme();

@@ -2,22 +2,25 @@
 
 #include <tlhelp32.h>
 
+#include "base/launch_context.h"
 #include "install/install_dir_match.h"
-#include "shell/launch_context.h"
 
 namespace {
 
 const DWORD kStopAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;
+// Long enough for a copy to let go of its files, short enough that one
+// stuck copy cannot hold the setup for long.
 const DWORD kStopWaitMs = 10000;
 
-}  // namespace
-
+// True when the process's image path lies inside `installDir`.
 bool IsInsideInstallDir(HANDLE process, const wchar_t* installDir) {
   wchar_t imagePath[kPathCapacity];
   DWORD size = kPathCapacity;
   if (!QueryFullProcessImageNameW(process, 0, imagePath, &size)) return false;
   return ImagePathIsInsideDir(imagePath, size, installDir);
 }
+
+}  // namespace
 
 void StopRunningCopies(const wchar_t* installDir) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

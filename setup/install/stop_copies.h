@@ -6,6 +6,3 @@
 // Terminates every process (but the setup's own) whose image lies inside
 // `installDir`, waiting up to 10 s for each. Silent; best effort.
 void StopRunningCopies(const wchar_t* installDir);
-
-// True when the process's image path lies inside `installDir`.
-bool IsInsideInstallDir(HANDLE process, const wchar_t* installDir);

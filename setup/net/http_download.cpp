@@ -3,7 +3,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "shell/system_library.h"
+#include "base/product.h"
+#include "base/system_library.h"
 
 namespace {
 
@@ -74,7 +75,8 @@ bool ReceiveOkResponse(const WinHttpApi& api, HINTERNET request) {
   return status == 200;
 }
 
-// Streams the body into the sink and applies the result rule.
+// Streams the body into the sink; true when the whole body came in and the
+// sink took all of it.
 bool ReadBody(const WinHttpApi& api, HINTERNET request, DownloadSink sink, void* context) {
   DWORD announced = 0;
   DWORD size = sizeof announced;
@@ -119,7 +121,7 @@ int HttpDownload(const wchar_t* url, DownloadSink sink, void* context, int timeo
   bool result = false;
   if (api.crackUrl(url, 0, 0, &parts) &&
       (parts.nScheme == INTERNET_SCHEME_HTTP || parts.nScheme == INTERNET_SCHEME_HTTPS)) {
-    HINTERNET session = api.open(L"Nimbrel", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+    HINTERNET session = api.open(NIMBREL_PUBLISHER, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (session) {
       api.setTimeouts(session, timeoutMs, timeoutMs, timeoutMs, timeoutMs);

@@ -26,7 +26,7 @@ enum BodyEnd {
   kSinkRefused,   // the sink refused a chunk
 };
 
-// The result rule applied after the body loop. Only a body that ended by
+// Whether a transfer succeeded, judged after the body loop. Only a body that ended by
 // itself can succeed: a failed read fails the transfer whatever length was
 // announced, since without a length nothing else tells a cut body from a
 // whole one. Then a length other than 0 must match what came in. Platform-free.

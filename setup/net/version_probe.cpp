@@ -1,13 +1,13 @@
 #include "net/version_probe.h"
 
-#include "net/download_server.h"
+#include "base/product.h"
+#include "base/progress_state.h"
 #include "net/http_download.h"
 #include "net/version_scan.h"
-#include "shell/progress_window.h"
 
 DWORD WINAPI VersionProbe(LPVOID) {
   VersionBuffer document = {};
-  if (!HttpDownload(NIMBREL_VERSION_URL, AppendVersionChunk, &document, 10000)) return 0;
+  if (!HttpDownload(NIMBREL_VERSION_URL, AppendVersionChunk, &document, kVersionQueryTimeoutMs)) return 0;
 
   size_t start = 0;
   size_t length = 0;

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "shell/bounded_text.h"
+#include "base/bounded_text.h"
 
 int AppendVersionChunk(void* context, const uint8_t* data, uint32_t length, uint64_t, uint64_t) {
   VersionBuffer* buffer = static_cast<VersionBuffer*>(context);
@@ -27,9 +27,11 @@ long FindByte(const uint8_t* text, size_t from, uint8_t byte) {
 }  // namespace
 
 bool FindVersionValue(const uint8_t* text, size_t* valueStart, size_t* valueLength) {
-  const char* found = strstr(reinterpret_cast<const char*>(text), "\"version\"");
+  static const char kVersionKey[] = "\"version\"";  // with its quotes
+  const char* found = strstr(reinterpret_cast<const char*>(text), kVersionKey);
   if (!found) return false;
-  const size_t afterKey = static_cast<size_t>(found - reinterpret_cast<const char*>(text)) + 9;
+  const size_t afterKey = static_cast<size_t>(found - reinterpret_cast<const char*>(text)) +
+                          (sizeof kVersionKey - 1);
   const long colon = FindByte(text, afterKey, ':');
   if (colon < 0) return false;
   const long opening = FindByte(text, static_cast<size_t>(colon) + 1, '"');

@@ -7,7 +7,9 @@
 enum {
   kVersionTextCapacity = 512,  // 511 body bytes and a terminator
   kVersionMaxQuoteDistance = 80,  // at most 79 bytes of value
-  kVersionWideCapacity = 82,   // conversion buffer; at most 81 units used
+  // The value in UTF-16: 79 bytes of UTF-8 give at most 79 units; the
+  // conversion may fill 81, and one more keeps the text always terminated.
+  kVersionWideCapacity = 82,
 };
 
 // The first bytes of the version document, always zero-terminated.

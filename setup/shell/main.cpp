@@ -2,13 +2,13 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "base/launch_context.h"
+#include "base/system_library.h"
 #include "display/banner.h"
 #include "display/progress_paint.h"
 #include "install/install_worker.h"
 #include "net/version_probe.h"
-#include "shell/launch_context.h"
 #include "shell/progress_window.h"
-#include "shell/system_library.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showCommand) {
   RestrictLibrarySearch();

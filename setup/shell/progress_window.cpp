@@ -1,24 +1,18 @@
 #include "shell/progress_window.h"
 
+#include "base/product.h"
+#include "base/system_library.h"
 #include "display/progress_layout.h"
 #include "display/progress_paint.h"
-#include "shell/bounded_text.h"
-#include "shell/dpi_scale.h"
-#include "shell/system_library.h"
-
-ProgressState progressState = {L"", 0, 0, {0}, nullptr, 96, nullptr, nullptr, nullptr, 0, 0};
-HWND progressWindow = nullptr;
-wchar_t progressText[kProgressTextCapacity];
+#include "shell/progress_accessible.h"
 
 namespace {
-
-SRWLOCK sharedTextLock = SRWLOCK_INIT;
 
 // The window's own copy of the latest download status, painted in place of
 // progressText so that the worker may rewrite its buffer at any time.
 wchar_t statusCopy[kProgressTextCapacity];
 
-const wchar_t kClassName[] = L"NimbrelSetup";
+const wchar_t kClassName[] = NIMBREL_WINDOW_CLASS;
 
 // Missing on systems without these frame attributes; the window then keeps
 // its plain frame.
@@ -40,37 +34,37 @@ void SetFrameAttributes(HWND window) {
 
 void Repaint(HWND window) { InvalidateRect(window, nullptr, FALSE); }
 
+// Draws the client area off-screen and copies it in one transfer, so that a
+// paint never shows half a frame.
+void PaintWindow(HWND window) {
+  PAINTSTRUCT paint;
+  HDC paintSurface = BeginPaint(window, &paint);
+  RECT client = {};
+  GetClientRect(window, &client);
+  const int clientWidth = client.right;
+  const int clientHeight = client.bottom;
+
+  HDC surface = CreateCompatibleDC(paintSurface);
+  HBITMAP offscreen = CreateCompatibleBitmap(paintSurface, clientWidth, clientHeight);
+  HGDIOBJ keptBitmap = SelectObject(surface, offscreen);
+  DrawProgressContent(surface, paintSurface, clientWidth, clientHeight);
+  BitBlt(paintSurface, 0, 0, clientWidth, clientHeight, surface, 0, 0, SRCCOPY);
+
+  SelectObject(surface, keptBitmap);
+  DeleteObject(offscreen);
+  DeleteDC(surface);
+  EndPaint(window, &paint);
+}
+
 const wchar_t* TakeStatusText(LPARAM posted) {
   const wchar_t* text = reinterpret_cast<const wchar_t*>(posted);
   if (!text) return L"";
   if (text != progressText) return text;  // constant texts stay valid forever
-  AcquireSRWLockShared(&sharedTextLock);
-  CopyText(statusCopy, kProgressTextCapacity, progressText);
-  ReleaseSRWLockShared(&sharedTextLock);
+  ReadProgressText(statusCopy);
   return statusCopy;
 }
 
 }  // namespace
-
-int ScaleByDpi(int value) { return ScaleForDpi(value, progressState.currentDpi); }
-
-void StoreProgressText(const wchar_t* text) {
-  AcquireSRWLockExclusive(&sharedTextLock);
-  CopyText(progressText, kProgressTextCapacity, text);
-  ReleaseSRWLockExclusive(&sharedTextLock);
-}
-
-void StoreBuildLabel(const wchar_t* label) {
-  AcquireSRWLockExclusive(&sharedTextLock);
-  CopyText(progressState.buildLabel, kBuildLabelCapacity, label);
-  ReleaseSRWLockExclusive(&sharedTextLock);
-}
-
-void ReadBuildLabel(wchar_t* copy) {
-  AcquireSRWLockShared(&sharedTextLock);
-  CopyText(copy, kBuildLabelCapacity, progressState.buildLabel);
-  ReleaseSRWLockShared(&sharedTextLock);
-}
 
 void CreateProgressWindow(HINSTANCE instance, bool updateMode) {
   WNDCLASSEXW windowClass = {};
@@ -89,7 +83,7 @@ void CreateProgressWindow(HINSTANCE instance, bool updateMode) {
   const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
   progressWindow = CreateWindowExW(
       WS_EX_APPWINDOW, kClassName,
-      updateMode ? L"Updating Nimbrel Desktop" : L"Installing Nimbrel Desktop",
+      updateMode ? L"Updating " NIMBREL_PRODUCT_NAME : L"Installing " NIMBREL_PRODUCT_NAME,
       WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height, nullptr, nullptr, instance,
       nullptr);
   if (!progressWindow) return;
@@ -108,10 +102,12 @@ void CreateProgressWindow(HINSTANCE instance, bool updateMode) {
 LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_DESTROY:
+      DisconnectAccessibleObject(window);
       PostQuitMessage(0);
       return 0;
     case WM_PAINT:
-      PaintProgressWindow(window);
+      PaintWindow(window);
+      SyncAccessibleState(window);  // announces a build label that arrived since
       return 0;
     case WM_CLOSE:
       return 0;  // only the worker ends the setup
@@ -148,11 +144,14 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
       } else {
         KillTimer(window, kAnimationTimerId);
       }
+      SyncAccessibleState(window);
       Repaint(window);
       return 0;
+    case WM_GETOBJECT:
+      return AnswerAccessibleObject(window, wParam, lParam);
     case WM_SETUP_DONE:
       if (progressState.errorMessage) {
-        MessageBoxW(window, progressState.errorMessage, L"Nimbrel Desktop", MB_ICONERROR | MB_OK);
+        MessageBoxW(window, progressState.errorMessage, NIMBREL_PRODUCT_NAME, MB_ICONERROR | MB_OK);
       }
       DestroyWindow(window);
       return 0;

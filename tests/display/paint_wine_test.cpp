@@ -68,6 +68,18 @@ TEST_F(PaintedWindow, BannerFillsTheBandAtFullWidth) {
   EXPECT_LT(white, g.width * g.band / 4);
 }
 
+// The drawing needs no window: into a plain memory surface it gives the
+// picture the window shows, sliding segment, label and all.
+TEST_F(PaintedWindow, DrawsTheSamePictureIntoAMemorySurface) {
+  const WindowGeometry& g = *geometry;
+  StoreBuildLabel(L"Build 1.2.3");
+  progressState.progressPercent = -1;
+  progressState.animationOffset = 200;
+  const Pixels live = PaintAndCapture(window);
+  const Pixels drawn = DrawWithoutWindow(g.width, g.height);
+  ExpectWindowMatches(drawn, live, g);
+}
+
 TEST_F(PaintedWindow, FontsFollowTheDpi) {
   const WindowGeometry& g = *geometry;
   struct {

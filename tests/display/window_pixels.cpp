@@ -142,6 +142,14 @@ Pixels CaptureClient(HWND window) {
   return pixels;
 }
 
+Pixels DrawWithoutWindow(int width, int height) {
+  Canvas canvas = MakeCanvas(width, height);
+  DrawProgressContent(canvas.dc, canvas.dc, width, height);
+  Pixels pixels = TakePixels(canvas);
+  FreeCanvas(&canvas);
+  return pixels;
+}
+
 Pixels PaintAndCapture(HWND window) {
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
   PumpMessages(0);

@@ -73,6 +73,9 @@ void PumpMessages(DWORD milliseconds);
 // the window's own surface.
 Pixels PaintAndCapture(HWND window);
 Pixels CaptureClient(HWND window);
+// The client area drawn from the same state into a 32-bit memory surface,
+// with no window involved.
+Pixels DrawWithoutWindow(int width, int height);
 
 // --- The expected picture
 

@@ -11,6 +11,7 @@ namespace {
 const std::wstring kDir = L"C:\\Users\\u\\AppData\\Local\\Programs\\nimbrel";
 
 struct MatchCase {
+  const char* name;
   std::wstring image;
   std::wstring dir;
   bool inside;
@@ -25,39 +26,41 @@ bool Inside(const std::wstring& image, const std::wstring& dir) {
 
 TEST(ImagePathIsInsideDir, FollowsThePrefixAndBackslashRule) {
   const MatchCase cases[] = {
-      {kDir + L"\\nimbrel.exe", kDir, true},
-      {kDir + L"\\a\\b\\c\\d\\helper.exe", kDir, true},  // any depth
-      {kDir + L"\\", kDir, true},
+      {"the application", kDir + L"\\nimbrel.exe", kDir, true},
+      {"any depth", kDir + L"\\a\\b\\c\\d\\helper.exe", kDir, true},  // any depth
+      {"the folder with a backslash", kDir + L"\\", kDir, true},
       // A sibling whose name begins with the folder's name.
-      {kDir + L"-old\\nimbrel.exe", kDir, false},
-      {kDir + L"2\\nimbrel.exe", kDir, false},
-      {kDir + L".exe", kDir, false},
+      {"sibling with a suffix", kDir + L"-old\\nimbrel.exe", kDir, false},
+      {"sibling with a digit", kDir + L"2\\nimbrel.exe", kDir, false},
+      {"sibling file", kDir + L".exe", kDir, false},
       // The unit after the prefix must be a backslash, not a slash.
-      {kDir + L"/nimbrel.exe", kDir, false},
+      {"slash after the folder", kDir + L"/nimbrel.exe", kDir, false},
       // Equal length, shorter, unrelated.
-      {kDir, kDir, false},
-      {kDir.substr(0, 20), kDir, false},
-      {L"", kDir, false},
-      {L"C:\\Windows\\System32\\notepad.exe", kDir, false},
-      {L"C:\\Users\\u\\AppData\\Local\\Programs\\Nimbrel\\x.exe",
+      {"the folder itself", kDir, kDir, false},
+      {"shorter", kDir.substr(0, 20), kDir, false},
+      {"empty image", L"", kDir, false},
+      {"unrelated", L"C:\\Windows\\System32\\notepad.exe", kDir, false},
+      {"A-Z folded in the folder", L"C:\\Users\\u\\AppData\\Local\\Programs\\Nimbrel\\x.exe",
        L"c:\\users\\U\\APPDATA\\local\\programs\\nimbrel", true},  // A–Z folded
-      {L"C:\\USERS\\u\\AppData\\Local\\Programs\\NIMBREL\\x.exe", kDir, true},
+      {"A-Z folded in the image", L"C:\\USERS\\u\\AppData\\Local\\Programs\\NIMBREL\\x.exe", kDir, true},
       // Only A–Z fold: Latin-1 letters, and units 0x20 apart that are no
       // letters ("[" and "{", "@" and "`"), stay different.
-      {L"C:\\Users\\\u00c9mile\\x.exe", L"C:\\Users\\\u00e9mile", false},
-      {L"C:\\Users\\\u00e9mile\\x.exe", L"C:\\Users\\\u00c9mile", false},
-      {L"C:\\Users\\\u00c9mile\\x.exe", L"C:\\Users\\\u00c9mile", true},
-      {L"C:\\Users\\\u00c4\\x.exe", L"C:\\Users\\\u00e4", false},
-      {L"C:\\a[b\\x.exe", L"C:\\a{b", false},
-      {L"C:\\a@b\\x.exe", L"C:\\a`b", false},
-      {L"C:\\a\u0130\\x.exe", L"C:\\ai", false},  // no Unicode folding
+      {"capital E-acute against small", L"C:\\Users\\\u00c9mile\\x.exe", L"C:\\Users\\\u00e9mile", false},
+      {"small e-acute against capital", L"C:\\Users\\\u00e9mile\\x.exe", L"C:\\Users\\\u00c9mile", false},
+      {"same E-acute", L"C:\\Users\\\u00c9mile\\x.exe", L"C:\\Users\\\u00c9mile", true},
+      {"capital A-umlaut against small", L"C:\\Users\\\u00c4\\x.exe", L"C:\\Users\\\u00e4", false},
+      {"bracket against brace", L"C:\\a[b\\x.exe", L"C:\\a{b", false},
+      {"at sign against grave accent", L"C:\\a@b\\x.exe", L"C:\\a`b", false},
+      {"dotted capital I against i", L"C:\\a\u0130\\x.exe", L"C:\\ai", false},  // no Unicode folding
       // No normalisation: short names and doubled separators do not match.
-      {L"C:\\Users\\u\\AppData\\Local\\Programs\\nimbrel\\\\x.exe", kDir, true},
-      {L"C:\\Users\\u\\AppData\\Local\\Programs\\\\nimbrel\\x.exe", kDir, false},
-      {L"C:\\Users\\u\\AppData\\Local\\PROGRA~1\\nimbrel\\x.exe", kDir, false},
+      {"doubled separator inside", L"C:\\Users\\u\\AppData\\Local\\Programs\\nimbrel\\\\x.exe", kDir, true},
+      {"doubled separator before the folder", L"C:\\Users\\u\\AppData\\Local\\Programs\\\\nimbrel\\x.exe", kDir, false},
+      {"short name", L"C:\\Users\\u\\AppData\\Local\\PROGRA~1\\nimbrel\\x.exe", kDir, false},
   };
-  for (const MatchCase& c : cases)
+  for (const MatchCase& c : cases) {
+    SCOPED_TRACE(c.name);
     EXPECT_EQ(Inside(c.image, c.dir), c.inside) << "case with image length " << c.image.size();
+  }
 }
 
 TEST(ImagePathIsInsideDir, UsesTheGivenLengthNotTheTerminator) {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "install/install_text.h"
-#include "shell/bounded_text.h"
-#include "shell/launch_context.h"
+#include "base/bounded_text.h"
+#include "base/launch_context.h"
 
 namespace {
 
@@ -66,6 +66,7 @@ TEST(FormatLaunchCommand, PicksTheFirstFormThatApplies) {
       {nullptr, L"caf\u00e9-x", L"", L" --updated \"nimbrel://open?space=caf\u00e9-x\""},
   };
   for (const LaunchCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "the row expecting " << c.expected);
     const SetupContext context = ContextFor(c.updateArgument, c.spaceId, c.spaceCode);
     GuardedBuffer buffer(kCommandLineCapacity);
     FormatLaunchCommand(buffer.data(), buffer.capacity, context);

@@ -18,8 +18,8 @@
 
 #include "install/install_text.h"
 #include "install/install_worker.h"
-#include "shell/bounded_text.h"
-#include "shell/launch_context.h"
+#include "base/bounded_text.h"
+#include "base/launch_context.h"
 #include "shell/progress_window.h"
 
 namespace {

@@ -1,6 +1,6 @@
 """The installation end to end: the real setup under Wine and Xvfb, downloading
 from the shared HTTPS test server on its compiled-in origin
-(https://localhost:47443), unpacking with the prefix's tar, registering and
+(the build's NIMBREL_SERVER), unpacking with the prefix's tar, registering and
 starting the stand-in application (fake_app.cpp), which records how it was
 started.
 
@@ -26,7 +26,7 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import testbed  # noqa: E402
-from test_server import TestServer  # noqa: E402
+from test_server import TestServer, compiled_in_port  # noqa: E402
 
 BUILD = Path(os.environ["NIMBREL_BUILD"])
 SETUP = BUILD / "setup" / "nimbrel-setup.exe"
@@ -40,7 +40,7 @@ NOEXE_ZIP = HERE / "app-noexe.zip"
 EXEDIR_ZIP = HERE / "app-exedir.zip"
 LAUNCH_ENV = BUILD / "tests" / "support" / "launch-env.exe"
 GOOD_STAGE = HERE / "archive-stage" / "good" / "nimbrel-1.0"
-PORT = 47443  # the port of the compiled-in origin
+PORT = compiled_in_port()  # CTest holds nimbrel_server_port while it is served
 
 DOWNLOAD_FAILURE = ("Nimbrel Desktop could not be downloaded. Check the internet connection and "
                     "run the setup again.")
@@ -207,22 +207,25 @@ class SharedPrefix(unittest.TestCase):
     def test_installs_and_starts_the_application_in_each_launch_form(self):
         p = self.prefix
         p.fresh()
+        # keeps_user_files: plant a file the archive lacks and an old copy of one
+        # it has, then check that the first stays and the second is replaced.
         cases = [
             ("first install, space and code", f"setup-team_1.{CODE}.exe", [],
-             f' --updated "nimbrel://open?space=team_1&code={CODE}"'),
-            ("space only", "setup-team_1.exe", [], ' --updated "nimbrel://open?space=team_1"'),
-            ("neither", "nimbrel-setup.exe", [], " --updated"),
+             f' --updated "nimbrel://open?space=team_1&code={CODE}"', False),
+            ("space only", "setup-team_1.exe", [], ' --updated "nimbrel://open?space=team_1"',
+             False),
+            ("neither", "nimbrel-setup.exe", [], " --updated", False),
             # The rest of the command line goes on unchanged, quotes included.
             ("update with an argument", f"setup-team_1.{CODE}.exe",
              ["--update", "nimbrel://open?space=x", "b c"],
-             ' --updated nimbrel://open?space=x "b c"'),
+             ' --updated nimbrel://open?space=x "b c"', True),
             # "--update" alone: the launch command ends in one blank.
             ("update without an argument", f"setup-team_1.{CODE}.exe", ["--update"],
-             " --updated "),
+             " --updated ", False),
         ]
-        for label, name, args, tail in cases:
+        for label, name, args, tail, keeps_user_files in cases:
             with self.subTest(label):
-                if label == "update with an argument":
+                if keeps_user_files:
                     # Files the archive lacks stay; files it has are replaced.
                     (p.install / "user-notes.txt").write_text("mine\n")
                     (p.install / "resources.dat").write_text("old release\n")
@@ -234,7 +237,7 @@ class SharedPrefix(unittest.TestCase):
                     self.assertEqual((p.install / part).read_bytes(),
                                      (GOOD_STAGE / part).read_bytes(), part)
                 self.assertFalse((p.install / "nimbrel-1.0").exists())  # top folder stripped
-                if label == "update with an argument":
+                if keeps_user_files:
                     self.assertEqual((p.install / "user-notes.txt").read_text(), "mine\n")
                 fetched = self.archive_requests()[requests_before:]
                 self.assertEqual([(r["method"], r["user_agent"], r["complete"]) for r in fetched],

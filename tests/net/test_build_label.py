@@ -1,5 +1,5 @@
 """The build label under Wine: VersionProbe against the compiled-in server
-(https://localhost:47443 in the test build) while the real progress window
+(the build's NIMBREL_SERVER) while the real progress window
 is up. label-probe.exe reports the label and the paints that followed."""
 
 import json
@@ -8,11 +8,11 @@ import unittest
 from pathlib import Path
 
 import testbed
-from test_server import TestServer
+from test_server import TestServer, compiled_in_port
 
 BUILD = Path(os.environ["NIMBREL_BUILD"])
 PROBE = BUILD / "tests" / "net" / "label-probe.exe"
-PORT = 47443  # the port of the compiled-in origin; CTest holds nimbrel_server_port
+PORT = compiled_in_port()  # CTest holds nimbrel_server_port while it is served
 PATH = "/desktop/version.json"
 
 

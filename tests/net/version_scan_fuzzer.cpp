@@ -16,7 +16,7 @@
 
 #include "net/http_download.h"
 #include "net/version_scan.h"
-#include "shell/bounded_text.h"
+#include "base/bounded_text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 """One real installation under Wine and Xvfb from a release that the release
 tool (tools/release.py) made: the shared HTTPS test server serves the tool's
 output folder as it lies, on the setup's compiled-in origin
-(https://localhost:47443); the setup downloads, unpacks with the prefix's tar,
+(the build's NIMBREL_SERVER); the setup downloads, unpacks with the prefix's tar,
 starts the stand-in application (tests/install/fake_app.cpp, which records how
 it was started) and ends with exit code 0 and no message box. The label that
 the real version probe makes of the tool's version document is read with
@@ -19,7 +19,7 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import testbed  # noqa: E402
-from test_server import TestServer  # noqa: E402
+from test_server import TestServer, compiled_in_port  # noqa: E402
 
 BUILD = Path(os.environ["NIMBREL_BUILD"])
 SOURCE = Path(os.environ["NIMBREL_SOURCE"])
@@ -28,7 +28,7 @@ SETUP = BUILD / "setup" / "nimbrel-setup.exe"
 FAKE_APP = BUILD / "tests" / "install" / "fake_app.exe"
 DIALOG_READER = BUILD / "tests" / "install" / "dialog_reader.exe"
 LABEL_PROBE = BUILD / "tests" / "net" / "label-probe.exe"
-PORT = 47443  # the port of the compiled-in origin; CTest holds nimbrel_server_port
+PORT = compiled_in_port()  # CTest holds nimbrel_server_port while it is served
 
 # Non-ASCII in a file name and in the version: both must arrive as UTF-8.
 VERSION = "3.1.4-rc.1 \u00e9t\u00e9"

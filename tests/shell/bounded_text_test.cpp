@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "shell/bounded_text.h"
-#include "shell/dpi_scale.h"
+#include "base/bounded_text.h"
+#include "base/dpi_scale.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "shell/launch_context.h"
+#include "base/launch_context.h"
 
 namespace {
 
@@ -40,6 +40,7 @@ TEST(ParseUpdateArgument, FollowsThePrefixRule) {
       {L"--updat", nullptr},
   };
   for (const UpdateCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "the command line \"" << c.commandLine << "\"");
     const wchar_t* argument = ParseUpdateArgument(c.commandLine);
     if (!c.argument) {
       EXPECT_EQ(argument, nullptr) << std::wstring(c.commandLine).size();
@@ -91,6 +92,8 @@ TEST(ParseSetupFileName, ReadsSpaceAndCodeFromTheFileNameOnly) {
       {L"C:\\d\\setup-abc." + Repeat(L'c', 130) + L".exe", L"abc", Repeat(L'c', 127)},
   };
   for (const NameCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "the own path " << c.path.substr(0, 60)
+                                      << (c.path.size() > 60 ? "..." : ""));
     wchar_t spaceId[kIdentifierCapacity];
     wchar_t spaceCode[kIdentifierCapacity];
     spaceId[0] = L'?';

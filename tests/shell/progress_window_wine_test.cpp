@@ -6,7 +6,7 @@
 #include <string>
 
 #include "display/progress_paint.h"
-#include "shell/dpi_scale.h"
+#include "base/dpi_scale.h"
 #include "shell/progress_window.h"
 
 namespace {

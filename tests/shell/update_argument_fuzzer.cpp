@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_units.h"
-#include "shell/launch_context.h"
+#include "base/launch_context.h"
 
 namespace {
 

@@ -389,6 +389,14 @@ class _Listener(http.server.ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
+def compiled_in_port():
+    """The port of the download server origin compiled into the setup under
+    test: NIMBREL_SERVER (scheme://host[:port]), which CTest passes from the
+    build's cache variable of that name."""
+    origin = urllib.parse.urlsplit(os.environ["NIMBREL_SERVER"])
+    return origin.port or (443 if origin.scheme == "https" else 80)
+
+
 class TestServer:
     """A scripted loopback HTTP(S) server; see the module's documentation."""
 

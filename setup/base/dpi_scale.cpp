@@ -1,4 +1,4 @@
-#include "shell/dpi_scale.h"
+#include "base/dpi_scale.h"
 
 int MulDivRounded(int value, int numerator, int denominator) {
   if (denominator == 0) return -1;

@@ -1,4 +1,4 @@
-#include "shell/system_library.h"
+#include "base/system_library.h"
 
 void RestrictLibrarySearch() {
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);

@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include "base/progress_state.h"
 #include "display/banner.h"
 #include "display/progress_paint.h"
 #include "shell/progress_window.h"

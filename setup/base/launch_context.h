@@ -42,9 +42,10 @@ bool FormatInstallPaths(const wchar_t* localAppData, SetupContext* context);
 // Classifies a character from U+0100 up (never U+FFFF) as letter or digit.
 typedef bool (*LetterOrDigitClassifier)(wchar_t character);
 
-// The identifier-character rule: "_", "-", the Latin-1 letters and digits
-// below U+0100, and from U+0100 up whatever the classifier calls a letter or
-// digit. U+FFFF, "." and the terminator never are.
+// Whether a character may appear in a space identifier or an access code:
+// "_", "-", the Latin-1 letters and digits below U+0100, and from U+0100 up
+// whatever the classifier calls a letter or digit. U+FFFF, "." and the
+// terminator never are, so "." ends the identifier and starts the code.
 bool IsIdentifierCharacter(wchar_t character, LetterOrDigitClassifier classifier);
 
 // Finds "setup-<identifier>[.<code>]" in the file-name part of `ownPath` and

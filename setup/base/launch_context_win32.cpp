@@ -1,7 +1,7 @@
 // The platform edge of the launch context.
 #include <windows.h>
 
-#include "shell/launch_context.h"
+#include "base/launch_context.h"
 
 bool IsPlatformLetterOrDigit(wchar_t character) {
   WORD type = 0;

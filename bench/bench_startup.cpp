@@ -1,7 +1,9 @@
-// Times how long a program takes from its start to its first visible window.
+// Times how long a program takes from its start to its first painted frame:
+// its window of the given class is visible and has no update region left,
+// that is, the first WM_PAINT after the show has validated it.
 //   bench-startup.exe <runs> <class> <program> [args...]
 // Prints the median and the fastest time in milliseconds; every started
-// process is ended after its window has appeared.
+// process is ended after its first frame.
 #include <windows.h>
 
 #include <stdio.h>
@@ -39,7 +41,7 @@ int wmain(int argc, wchar_t** argv) {
     HWND window = nullptr;
     for (int poll = 0; poll < 200000; ++poll) {  // at most about 20 s
       window = FindWindowW(windowClass, nullptr);
-      if (window && IsWindowVisible(window)) break;
+      if (window && IsWindowVisible(window) && !GetUpdateRect(window, nullptr, FALSE)) break;
       window = nullptr;
       Sleep(0);
     }

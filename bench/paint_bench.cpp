@@ -11,21 +11,23 @@
 //    16 ms timer; a message loop serves it): the ticks served and the CPU
 //    time (user + kernel) the process used, as a share of one core.
 //
-// tools/bench-paint.sh runs it under Wine + Xvfb at 96 and 144 DPI.
+// tools/bench-paint.sh and tools/bench.sh run it under Wine + Xvfb at 96 and
+// 144 DPI.
 #include <windows.h>
 #include <objbase.h>
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
+#include <wchar.h>
 
 #include <algorithm>
 #include <vector>
 
+#include "base/dpi_scale.h"
+#include "base/progress_state.h"
 #include "display/banner.h"
 #include "display/progress_layout.h"
 #include "display/progress_paint.h"
-#include "shell/dpi_scale.h"
 #include "shell/progress_window.h"
 
 namespace {
@@ -131,12 +133,12 @@ void MeasureAnimation(HWND window, double seconds) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int wmain(int argc, wchar_t** argv) {
   int frames = 2000;
   double cpuSeconds = 10;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (!strcmp(argv[i], "--frames")) frames = atoi(argv[i + 1]);
-    if (!strcmp(argv[i], "--cpu-seconds")) cpuSeconds = atof(argv[i + 1]);
+    if (!wcscmp(argv[i], L"--frames")) frames = _wtoi(argv[i + 1]);
+    if (!wcscmp(argv[i], L"--cpu-seconds")) cpuSeconds = _wtof(argv[i + 1]);
   }
   if (frames < 100) frames = 100;
 

@@ -11,5 +11,5 @@ inline int ScaleForDpi(int value, unsigned dpi) {
   return MulDivRounded(value, static_cast<int>(dpi), 96);
 }
 
-// A length given at 96 DPI, scaled to the window's current DPI.
-int ScaleByDpi(int value);
+// The window's own scaling, at its current DPI, is ScaleByDpi in
+// base/progress_state.h.

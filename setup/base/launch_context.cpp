@@ -1,30 +1,50 @@
-#include "shell/launch_context.h"
+#include "base/launch_context.h"
 
-#include "shell/bounded_text.h"
+#include "base/bounded_text.h"
+#include "base/product.h"
 
 SetupContext setupContext;
 
+namespace {
+
+const wchar_t kUpdateSwitch[] = L"--update";
+const size_t kUpdateSwitchLength = sizeof kUpdateSwitch / sizeof kUpdateSwitch[0] - 1;
+
+// Each install path appends one of these to the one before it.
+const wchar_t kProgramsSuffix[] = L"\\" NIMBREL_PROGRAMS_FOLDER;
+const wchar_t kInstallSuffix[] = L"\\" NIMBREL_INSTALL_FOLDER;
+const wchar_t kAppExeSuffix[] = L"\\" NIMBREL_APP_EXE;
+
+const wchar_t kSetupMarker[] = L"setup-";
+const size_t kSetupMarkerLength = sizeof kSetupMarker / sizeof kSetupMarker[0] - 1;
+
+}  // namespace
+
 const wchar_t* ParseUpdateArgument(const wchar_t* commandLine) {
   static const wchar_t kEmpty[] = L"";
-  if (!TextStartsWith(commandLine, L"--update")) return nullptr;
-  if (commandLine[8] == 0) return kEmpty;
-  // The 9th character is skipped whatever it is; the rest is taken verbatim.
-  return commandLine + 9;
+  if (!TextStartsWith(commandLine, kUpdateSwitch)) return nullptr;
+  const wchar_t* afterSwitch = commandLine + kUpdateSwitchLength;
+  if (*afterSwitch == 0) return kEmpty;
+  // The character after the switch is skipped whatever it is (normally the
+  // blank that separates it); the rest is taken verbatim.
+  return afterSwitch + 1;
 }
 
 bool FormatInstallPaths(const wchar_t* localAppData, SetupContext* context) {
   // Each path extends the one before it, so the application path is the
-  // longest: "\\Programs" (9), "\\nimbrel" (8) and "\\nimbrel.exe" (12).
+  // longest.
   const size_t valueLength = TextLength(localAppData);
-  if (valueLength == 0 || valueLength + 9 + 8 + 12 >= kPathCapacity) {
+  const size_t appendedLength = TextLength(kProgramsSuffix) + TextLength(kInstallSuffix) +
+                                TextLength(kAppExeSuffix);
+  if (valueLength == 0 || valueLength + appendedLength >= kPathCapacity) {
     context->programsDir[0] = 0;
     context->installDir[0] = 0;
     context->appExePath[0] = 0;
     return false;
   }
-  FormatText(context->programsDir, kPathCapacity, L"%s\\Programs", localAppData);
-  FormatText(context->installDir, kPathCapacity, L"%s\\nimbrel", context->programsDir);
-  FormatText(context->appExePath, kPathCapacity, L"%s\\nimbrel.exe", context->installDir);
+  FormatText(context->programsDir, kPathCapacity, L"%s%s", localAppData, kProgramsSuffix);
+  FormatText(context->installDir, kPathCapacity, L"%s%s", context->programsDir, kInstallSuffix);
+  FormatText(context->appExePath, kPathCapacity, L"%s%s", context->installDir, kAppExeSuffix);
   return true;
 }
 
@@ -77,9 +97,9 @@ void ParseSetupFileNameFrom(const wchar_t* ownPath, LetterOrDigitClassifier clas
   for (const wchar_t* at = ownPath; *at; ++at) {
     if (*at == L'\\') region = at;
   }
-  const wchar_t* marker = FindText(region, L"setup-");
+  const wchar_t* marker = FindText(region, kSetupMarker);
   if (!marker) return;
-  const wchar_t* identifier = marker + 6;
+  const wchar_t* identifier = marker + kSetupMarkerLength;
   const size_t idLength = CountIdentifier(identifier, classifier);
   CopyUnits(spaceId, identifier, idLength);
   if (identifier[idLength] != L'.') return;
