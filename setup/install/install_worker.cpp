@@ -29,14 +29,20 @@ DWORD Finish(const wchar_t* error) {
   return 0;
 }
 
-// Downloads the archive into archivePath; true when it came in whole.
+// Downloads the archive into archivePath; true when it came in whole and is
+// not empty.
 bool DownloadArchive(const wchar_t* archivePath) {
   ArchiveSinkState state;
   state.file = CreateFileW(archivePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_TEMPORARY, nullptr);
   state.lastPercent = -1;
   if (state.file == INVALID_HANDLE_VALUE) return false;
-  const bool downloaded = HttpDownload(NIMBREL_ARCHIVE_URL, ArchiveSink, &state, kArchiveDownloadTimeoutMs) != 0;
+  bool downloaded =
+      HttpDownload(NIMBREL_ARCHIVE_URL, ArchiveSink, &state, kArchiveDownloadTimeoutMs) != 0;
+  // An empty body holds no archive. tar would take the empty file and succeed,
+  // and an installation already there would then pass for the new one.
+  LARGE_INTEGER size = {};
+  if (downloaded && (!GetFileSizeEx(state.file, &size) || size.QuadPart == 0)) downloaded = false;
   CloseHandle(state.file);
   return downloaded;
 }

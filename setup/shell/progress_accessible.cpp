@@ -6,6 +6,7 @@
 #include <oleacc.h>
 
 #include "base/bounded_text.h"
+#include "base/product.h"
 #include "base/progress_state.h"
 #include "base/system_library.h"
 #include "display/progress_layout.h"
@@ -178,7 +179,7 @@ HRESULT STDMETHODCALLTYPE GetNameMethod(IAccessible* face, VARIANT child, BSTR* 
       return ReturnText(title, name);
     }
     case kAccessibleTitle:
-      return ReturnText(L"Nimbrel Desktop", name);
+      return ReturnText(NIMBREL_PRODUCT_NAME, name);
     case kAccessibleBuildLabel:
       return ReturnText(state.label, name);
     case kAccessibleStatus:

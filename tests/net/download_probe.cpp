@@ -10,6 +10,9 @@
 //   name  handles=N  timeoutMs  url  [url ...]
 // mode: "record"       take every chunk
 //       "refuse-at=N"  refuse the first chunk that brings the total to N or more
+//       "pause-first=MS"  take every chunk, but wait MS after the first one, so
+//                      that a reset the server sends meanwhile is already there
+//                      when the next read starts
 //       "parallel"     url and url2 at the same time on two threads (records
 //                      name#1 and name#2)
 //       "handles=N"    N calls over the URLs in turn, after one warm-up call
@@ -43,6 +46,7 @@ struct Transfer {
   std::wstring url;
   int timeoutMs = 10000;
   uint64_t refuseAt = 0;  // 0: never refuse
+  DWORD pauseAfterFirstMs = 0;
 
   DWORD thread = 0;
   int result = -1;
@@ -69,6 +73,7 @@ int RecordingSink(void* context, const uint8_t* data, uint32_t length, uint64_t 
   t->contentLengths.insert(contentLength);
   t->buffers.insert(data);
   if (t->refuseAt != 0 && receivedSoFar >= t->refuseAt) return 0;
+  if (t->pauseAfterFirstMs != 0 && t->lengths.size() == 1) Sleep(t->pauseAfterFirstMs);
   // Only taken bytes count: a refused chunk stays with the routine.
   for (uint32_t i = 0; i < length; ++i) {
     t->hash ^= data[i];
@@ -256,6 +261,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (mode.compare(0, 10, "refuse-at=") == 0) {
       one.refuseAt = _strtoui64(mode.c_str() + 10, nullptr, 10);
+    } else if (mode.compare(0, 12, "pause-first=") == 0) {
+      one.pauseAfterFirstMs = static_cast<DWORD>(atoi(mode.c_str() + 12));
     } else if (mode != "record") {
       fprintf(stderr, "bad mode: %s\n", mode.c_str());
       return 2;
