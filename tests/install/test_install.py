@@ -51,17 +51,10 @@ Run = namedtuple("Run", "code box launches")
 Launch = namedtuple("Launch", "pid image cwd command_line")
 
 
-def serve(certs, wait_s=300):
+def serve(certs):
     """The test server on the setup's port. Other suites (and other build folders)
-    use the same port, so a busy port is waited for, within a bound."""
-    deadline = time.monotonic() + wait_s
-    while True:
-        try:
-            return TestServer(cert_dir=certs, host="localhost", port=PORT)
-        except OSError as error:
-            if error.errno != errno.EADDRINUSE or time.monotonic() > deadline:
-                raise
-            time.sleep(0.5)
+    use the same port; the server waits for a busy one, within a bound."""
+    return TestServer(cert_dir=certs, host="localhost", port=PORT, port_wait=300)
 
 
 def stalled_archive(**extra):

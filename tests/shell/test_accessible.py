@@ -3,7 +3,6 @@ client object read through AccessibleObjectFromWindow, and the name, value
 and state change events of a real download, received by an out-of-context
 WinEvent hook (tests/shell/accessible_probe.cpp)."""
 
-import errno
 import os
 import sys
 import time
@@ -12,32 +11,21 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import testbed  # noqa: E402
-from test_server import TestServer  # noqa: E402
+from test_server import TestServer, compiled_in_port  # noqa: E402
 
 BUILD = Path(os.environ["NIMBREL_BUILD"])
 SETUP = BUILD / "setup" / "nimbrel-setup.exe"
 PROBE = BUILD / "tests" / "shell" / "accessible-probe.exe"
-PORT = 47443  # the port of the compiled-in origin
+PORT = compiled_in_port()  # CTest holds nimbrel_server_port while it is served
 E_NOINTERFACE = "0x80004002"
 ROLE_CLIENT, ROLE_STATICTEXT, ROLE_PROGRESSBAR, ROLE_WINDOW = 0x0A, 0x29, 0x30, 0x09
 STATE_BUSY = 0x800
 
 
-def serve(certs, wait_s=300):
-    deadline = time.monotonic() + wait_s
-    while True:
-        try:
-            return TestServer(cert_dir=certs, host="localhost", port=PORT)
-        except OSError as error:
-            if error.errno != errno.EADDRINUSE or time.monotonic() > deadline:
-                raise
-            time.sleep(0.5)
-
-
 class AccessibleFromOutside(unittest.TestCase):
     def test_download_is_announced_to_another_process(self):
         certs = testbed.make_certs(BUILD)
-        with testbed.WineSession(BUILD, "accessible") as session, serve(certs) as server:
+        with testbed.WineSession(BUILD, "accessible") as session, TestServer(cert_dir=certs, host="localhost", port=PORT, port_wait=300) as server:
             # The label arrives a second or two in, after the hook is set; the
             # archive (not a zip) streams and then fails to
             # unpack, which leaves the window up behind its error box.
