@@ -3,6 +3,7 @@
 
     bench_table.py --build DIR [--out DIR] [--size-mb N] [--runs N]
                    [--startup-runs N] [--frames N] [--cpu-seconds S]
+                   [--keyed-build DIR --archive-key PRIVATE.pem]
 
 Rows, each measured in this one run:
   - the size of nimbrel-setup.exe, with and without its resources, and its
@@ -17,7 +18,12 @@ Rows, each measured in this one run:
   - download throughput of N MB from nginx over HTTPS on loopback: HttpDownload
     against the plainest WinHTTP loop under Wine (the best of a few buffer
     sizes) and against curl natively;
-  - paint time per frame and CPU while the segment slides, 96 and 144 DPI.
+  - paint time per frame and CPU while the segment slides, 96 and 144 DPI;
+  - with --keyed-build (a build with NIMBREL_ARCHIVE_KEY) and --archive-key
+    (its private key): the setup-like download of an N MB archive signed with
+    that key, by this build and by the keyed one (which checks the signature
+    as the body streams in), alternating, best of each; the keyed setup's
+    size; and SHA-256 through CNG in memory against openssl natively.
 
 Wine sessions go through tools/testbed.py; nginx listens on 127.0.0.1 only
 and is stopped on every path. Figures only: nothing passes or fails on them.
@@ -155,6 +161,31 @@ http {{
         return f"https://localhost:{self.port}/{name}"
 
 
+def make_signed_file(source, target, private_key):
+    """`source` followed by an end record whose comment is the signature block,
+    signed with openssl: the bytes a keyed setup accepts (it parses nothing else)."""
+    if target.is_file() and target.stat().st_size == source.stat().st_size + 22 + 142:
+        return
+    partial = target.with_suffix(".tmp")
+    with open(source, "rb") as inp, open(partial, "wb") as out:
+        while True:
+            block = inp.read(1 << 20)
+            if not block:
+                break
+            out.write(block)
+        out.write(b"PK\x05\x06" + bytes(16) + struct.pack("<H", 142) + b"NIMBREL-SIG-1 ")
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(private_key), str(partial)],
+                         capture_output=True, check=True, timeout=300).stdout
+    values, position = [], 2  # SEQUENCE { INTEGER r, INTEGER s }
+    for _ in range(2):
+        length = der[position + 1]
+        values.append(int.from_bytes(der[position + 2:position + 2 + length], "big"))
+        position += 2 + length
+    with open(partial, "ab") as out:
+        out.write(b"".join(value.to_bytes(32, "big") for value in values).hex().encode())
+    partial.rename(target)
+
+
 # ----------------------------------------------------------------- runs
 
 def fields(text):
@@ -226,6 +257,34 @@ def throughput(session, bench, server, certs, big_mb, runs):
     return best
 
 
+def keyed_throughput(session, bench, keyed_bench, server, size, runs):
+    """Best MB/s of the setup-like download of the signed file, without and with
+    the key built in, alternating one run of each."""
+    archive = session.win_path(session.temp_dir / "nimbrel.zip")
+    best = {}
+    for round_number in range(1, runs + 1):
+        for name, folder in (("without", bench), ("with", keyed_bench)):
+            output = run_windows(session, [folder / "bench-download.exe", "--archive", archive,
+                                           server.url("signed.bin")])
+            got = fields(next(line for line in output.splitlines() if line.startswith("bytes=")))
+            if int(got["bytes"]) != size or got["result"] != "1" or got.get("signed", "1") != "1":
+                raise RuntimeError(f"the download {name} the key failed: {output.strip()}")
+            best[name] = max(best.get(name, 0.0), size / 1048576 / float(got["seconds"]))
+        say(f"key round {round_number}: without {best['without']:.0f}, "
+            f"with {best['with']:.0f} MB/s (best so far)")
+    return best
+
+
+def hash_rates(session, keyed_bench, megabytes):
+    """MB/s of SHA-256 in 64 KiB chunks: CNG under Wine through the signature
+    check, and openssl natively."""
+    got = fields(run_windows(session, [keyed_bench / "bench-download.exe", "--hash", megabytes]))
+    speed = subprocess.run(["openssl", "speed", "-evp", "sha256", "-bytes", "65536", "-seconds", "2"],
+                           capture_output=True, text=True, timeout=120, check=True).stdout
+    native = float(re.search(r"^sha256\s+([0-9.]+)k", speed, re.M).group(1)) * 1000 / 1048576
+    return int(got["bytes"]) / 1048576 / float(got["seconds"]), native
+
+
 def paint(session, bench, frames, cpu_seconds):
     output = run_windows(session, [bench / "paint-bench.exe", "--frames", frames,
                                    "--cpu-seconds", cpu_seconds], timeout=cpu_seconds + 600)
@@ -258,6 +317,28 @@ def kib(value):
 
 def mib(value):
     return f"{value / 1048576:.1f} MB"
+
+
+def keyed_rows(sizes, keyed_sizes, keyed_rates, hashes, args):
+    """The archive key's rows: throughput with and without it, and its bytes."""
+    total, sections = sizes
+    keyed_total, keyed_sections = keyed_sizes
+    without_resources = total - sum(size for name, size in sections if name == ".rsrc")
+    keyed_without = keyed_total - sum(size for name, size in keyed_sections if name == ".rsrc")
+    plain, keyed = keyed_rates["without"], keyed_rates["with"]
+    return [
+        (f"download {args.size_mb} MB to a file, archive key built in (best of {args.runs})",
+         f"{keyed:.0f} MB/s, signature checked", f"without the key {plain:.0f} MB/s",
+         f"{keyed / plain:.2f} x ({100 * (plain - keyed) / plain:.0f} % slower)",
+         "at most 5 % slower"),
+        ("  SHA-256 in 64 KiB chunks, in memory", f"CNG under Wine {hashes[0]:.0f} MB/s",
+         f"openssl natively {hashes[1]:.0f} MB/s", f"{hashes[0] / hashes[1]:.2f} x", ""),
+        ("nimbrel-setup.exe with the archive key", kib(keyed_total), f"without {kib(total)}",
+         f"+{keyed_total - total:,} B", ""),
+        ("  the same without .rsrc", kib(keyed_without), f"without {kib(without_resources)}",
+         f"{100 * keyed_without / SIZE_BUDGET_WITHOUT_PICTURES:.0f} % of the budget",
+         f"under {SIZE_BUDGET_WITHOUT_PICTURES // 1024} KiB"),
+    ]
 
 
 def build_rows(sizes, starts, peaks, rates, paints, args):
@@ -328,7 +409,11 @@ def main():
     parser.add_argument("--startup-runs", type=int, default=15)
     parser.add_argument("--frames", type=int, default=1000)
     parser.add_argument("--cpu-seconds", type=int, default=5)
+    parser.add_argument("--keyed-build", type=Path, help="a build with NIMBREL_ARCHIVE_KEY")
+    parser.add_argument("--archive-key", type=Path, help="the keyed build's private key")
     args = parser.parse_args()
+    if (args.keyed_build is None) != (args.archive_key is None):
+        parser.error("--keyed-build and --archive-key go together")
     # A TERM ends the run like an interrupt: nginx and the sessions are closed.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     build = args.build.resolve()
@@ -344,6 +429,13 @@ def main():
     (work / "docroot").mkdir(parents=True, exist_ok=True)
     make_file(work / "docroot" / "nimbrel.bin", args.size_mb)
     make_file(work / "docroot" / "small.bin", SMALL_MB)
+    keyed_bench = None
+    if args.keyed_build:
+        keyed_bench = args.keyed_build.resolve() / "bench"
+        keyed_setup = args.keyed_build.resolve() / "setup" / "nimbrel-setup.exe"
+        keyed_sizes = (keyed_setup.stat().st_size, pe_sections(keyed_setup))
+        make_signed_file(work / "docroot" / "nimbrel.bin", work / "docroot" / "signed.bin",
+                         args.archive_key)
 
     paints = {}
     with Nginx(work, certs) as server, testbed.WineSession(build, "bench", dpi=96) as session:
@@ -353,6 +445,11 @@ def main():
         peaks = memory(session, bench, server, args.size_mb)
         say("download throughput")
         rates = throughput(session, bench, server, certs, args.size_mb, args.runs)
+        if keyed_bench:
+            say("download throughput with the archive key built in, and without")
+            keyed_rates = keyed_throughput(session, bench, keyed_bench, server,
+                                           (args.size_mb << 20) + 22 + 142, args.runs)
+            hashes = hash_rates(session, keyed_bench, args.size_mb)
         say("paint at 96 DPI")
         paints[96] = paint(session, bench, args.frames, args.cpu_seconds)
     with testbed.WineSession(build, "bench-144", dpi=144) as session:
@@ -360,6 +457,8 @@ def main():
         paints[144] = paint(session, bench, args.frames, args.cpu_seconds)
 
     rows = build_rows(sizes, starts, peaks, rates, paints, args)
+    if keyed_bench:
+        rows += keyed_rows(sizes, keyed_sizes, keyed_rates, hashes, args)
     where = machine()
     text = plain_table(rows)
     args.out.mkdir(parents=True, exist_ok=True)

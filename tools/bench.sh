@@ -7,7 +7,9 @@
 #                  [--frames N] [--cpu-seconds S] [--out DIR]
 #
 # DIR is a Windows cross build (default build/win; configured like
-# tools/test.sh does when it has no cache yet). The table is printed as text
+# tools/test.sh does when it has no cache yet). Beside it, DIR-key is the same
+# build with a throwaway archive key (made there with openssl on first use,
+# -DNIMBREL_ARCHIVE_KEY), for the rows of what the key costs. The table is printed as text
 # and written as Markdown to OUT/table.md (default build/bench). Wine sessions
 # go through tools/testbed.py, nginx serves on loopback; the whole run takes a
 # few minutes. Figures only: nothing passes or fails on them (bench/bench_table.py).
@@ -23,7 +25,7 @@ while [ $# -gt 0 ]; do
        exit 2 ;;
   esac
 done
-for tool in nginx curl; do
+for tool in nginx curl openssl; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 2; }
 done
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -36,4 +38,21 @@ if ! log=$(cmake --build "$build" -j 2 --target nimbrel-setup bench-startup empt
   printf '%s\n' "$log" >&2
   exit 1
 fi
-exec python3 "$root/bench/bench_table.py" --build "$build" "${args[@]}"
+keyed=$build-key
+keys=$keyed/archive-key
+if [ ! -f "$keys/public.pem" ]; then
+  mkdir -p "$keys"
+  openssl ecparam -name prime256v1 -genkey -noout -out "$keys/private.pem"
+  openssl ec -in "$keys/private.pem" -pubout -out "$keys/public.pem" 2>/dev/null
+fi
+# Configured every time, so that the key built in is the one signing below.
+cmake -S "$root" -B "$keyed" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SERVER=https://localhost:47443 \
+  -DNIMBREL_TEST_SUBSYSTEMS="shell;display;net;install" \
+  -DNIMBREL_ARCHIVE_KEY="$keys/public.pem" > /dev/null
+if ! log=$(cmake --build "$keyed" -j 2 --target nimbrel-setup bench-download 2>&1); then
+  printf '%s\n' "$log" >&2
+  exit 1
+fi
+exec python3 "$root/bench/bench_table.py" --build "$build" --keyed-build "$keyed" \
+  --archive-key "$keys/private.pem" "${args[@]}"

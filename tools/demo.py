@@ -5,8 +5,12 @@ photographs its window during the download and while tar unpacks, and says
 where the application went and how it was started.
 
     NIMBREL_SERVER=ORIGIN demo.py --build B --docroot D --output O [--rate BYTES_PER_S]
+                                  [--archive-key PUBLIC.pem]
 
 ORIGIN is the server origin compiled into B's setup; the demo serves on its port.
+--archive-key names the key built into B's setup (NIMBREL_ARCHIVE_KEY), so
+that the report can say the archive's signature was checked before anything
+was installed.
 
 Everything runs in a fresh prefix below B/wine/runs (kept afterwards, so that
 the installation can be looked at); the setup shows in the X display of
@@ -81,6 +85,7 @@ def main():
     parser.add_argument("--docroot", required=True, type=Path)
     parser.add_argument("--output", required=True, type=Path)
     parser.add_argument("--rate", type=int, default=2_000_000)
+    parser.add_argument("--archive-key", type=Path)
     args = parser.parse_args()
     started = time.monotonic()
     build = args.build.resolve()
@@ -190,6 +195,9 @@ def main():
             return 1
         pid, image, cwd, command = launches[-1].split("\t", 3)
         say("Nimbrel Desktop (the demo application) was installed:")
+        if args.archive_key:
+            say(f"  after the setup verified the archive's signature with the key built into it "
+                f"({args.archive_key})")
         say(f"  Windows path: {session.win_path(install)}")
         say(f"  Unix path:    {install}")
         say("  Files:        " + ", ".join(sorted(str(p.relative_to(install))

@@ -3,7 +3,7 @@
 NIMBREL_PACKAGES=(
   cmake make g++ clang googletest libgtest-dev python3
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-  wine64 xvfb x11-utils xdotool imagemagick libarchive-tools openssl curl nginx osslsigncode
+  wine64 xvfb x11-utils xdotool imagemagick libarchive-tools openssl curl nginx osslsigncode unzip
 )
 
 nimbrel_install_packages() {

@@ -2,8 +2,9 @@
 
 #include "base/bounded_text.h"
 #include "base/product.h"
+#include "base/zero_filled.h"
 
-SetupContext setupContext;
+ZERO_FILLED SetupContext setupContext;
 
 namespace {
 

@@ -1,40 +1,49 @@
 #include "base/progress_state.h"
 
+#include "base/accessible_ids.h"
 #include "base/bounded_text.h"
 #include "base/dpi_scale.h"
+#include "base/zero_filled.h"
 
-ProgressState progressState = {L"", 0, 0, {0}, nullptr, 96, nullptr, nullptr, nullptr, 0, 0};
-HWND progressWindow = nullptr;
-wchar_t progressText[kProgressTextCapacity];
+ZERO_FILLED ProgressState progressState;
+ZERO_FILLED HWND progressWindow;
+ZERO_FILLED wchar_t progressText[kProgressTextCapacity];
 
 namespace {
 
-SRWLOCK sharedTextLock = SRWLOCK_INIT;
+ZERO_FILLED SRWLOCK pictureLock;  // SRWLOCK_INIT is all zeros
 
 }  // namespace
 
 int ScaleByDpi(int value) { return ScaleForDpi(value, progressState.currentDpi); }
 
-void StoreProgressText(const wchar_t* text) {
-  AcquireSRWLockExclusive(&sharedTextLock);
-  CopyText(progressText, kProgressTextCapacity, text);
-  ReleaseSRWLockExclusive(&sharedTextLock);
-}
+void BeginPictureChange() { AcquireSRWLockExclusive(&pictureLock); }
+void EndPictureChange() { ReleaseSRWLockExclusive(&pictureLock); }
+void BeginPictureRead() { AcquireSRWLockShared(&pictureLock); }
+void EndPictureRead() { ReleaseSRWLockShared(&pictureLock); }
 
-void ReadProgressText(wchar_t* copy) {
-  AcquireSRWLockShared(&sharedTextLock);
-  CopyText(copy, kProgressTextCapacity, progressText);
-  ReleaseSRWLockShared(&sharedTextLock);
+void StoreProgressText(const wchar_t* text) {
+  BeginPictureChange();
+  CopyText(progressText, kProgressTextCapacity, text);
+  EndPictureChange();
 }
 
 void StoreBuildLabel(const wchar_t* label) {
-  AcquireSRWLockExclusive(&sharedTextLock);
+  BeginPictureChange();
+  // Two texts are the same when each starts with the other.
+  const bool changed = !TextStartsWith(progressState.buildLabel, label) ||
+                       !TextStartsWith(label, progressState.buildLabel);
   CopyText(progressState.buildLabel, kBuildLabelCapacity, label);
-  ReleaseSRWLockExclusive(&sharedTextLock);
+  EndPictureChange();
+  // The label arrives without a message, so it is announced here, once the
+  // new text is readable; the window repaints it on the probe's request.
+  if (changed && progressWindow) {
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, progressWindow, OBJID_CLIENT, kAccessibleBuildLabel);
+  }
 }
 
 void ReadBuildLabel(wchar_t* copy) {
-  AcquireSRWLockShared(&sharedTextLock);
+  BeginPictureRead();
   CopyText(copy, kBuildLabelCapacity, progressState.buildLabel);
-  ReleaseSRWLockShared(&sharedTextLock);
+  EndPictureRead();
 }

@@ -1,6 +1,6 @@
-// What the workers and the progress window share: the window's state, the
-// two messages through which the workers drive it, and the hand-over of the
-// texts that a worker writes while the window may paint them.
+// What the workers and the progress window share: the window's state with
+// the picture of what it shows, the two messages through which the workers
+// drive it, and the one lock under which a text changes hands.
 #pragma once
 
 #include <windows.h>
@@ -18,16 +18,29 @@ enum {
   kProgressTextCapacity = 160,
 };
 
+// Zero-filled, so that it takes no bytes in the file: the entry sets the
+// first status and the DPI before the window is made.
 struct ProgressState {
-  const wchar_t* statusText;  // never null
+  // --- The picture: what the window shows now, the one record that the
+  // paint and the accessible object both read. Each change is made under the
+  // picture's lock where it happens and announced there: status, percent and
+  // DPI (with the fonts) on the window's thread, the build label by the
+  // version probe. The window's thread reads without the lock what only it
+  // writes; the accessible object, on any thread, reads under the lock.
+  const wchar_t* statusText;  // a constant text or statusCopy; null until the entry sets it
   int progressPercent;        // 0..100, negative: sliding segment
-  int animationOffset;        // pixels; only grows while the segment slides
-  // Written once by the version probe; read through ReadBuildLabel.
-  wchar_t buildLabel[kBuildLabelCapacity];
-  const wchar_t* errorMessage;  // null: success
   unsigned currentDpi;
   HFONT titleFont;
   HFONT bodyFont;
+  // Empty until the version probe stores it (StoreBuildLabel).
+  wchar_t buildLabel[kBuildLabelCapacity];
+  // The window's copy of progressText, taken under the lock when a download
+  // status is posted, so that the worker may rewrite its buffer at any time.
+  wchar_t statusCopy[kProgressTextCapacity];
+
+  // --- The window's own, never read by another thread.
+  int animationOffset;          // pixels; only grows while the segment slides
+  const wchar_t* errorMessage;  // null: success; set by the worker before WM_SETUP_DONE
   HBITMAP bannerBitmap;
   int bannerWidth;
   int bannerHeight;
@@ -45,15 +58,22 @@ extern wchar_t progressText[kProgressTextCapacity];
 // (progressState.currentDpi).
 int ScaleByDpi(int value);
 
-// --- Hand-over of the two texts that a worker writes while the window may
-// paint them. A short lock guards each copy, so a text is never read half
-// written; the window paints from copies of its own.
+// --- The picture's lock, the only one in the setup: it also guards
+// progressText, so that no text is ever read half written. Held only for a
+// copy, a compare or the drawing of one text.
+
+// Exclusive: before the window's thread changes the picture.
+void BeginPictureChange();
+void EndPictureChange();
+// Shared: before reading what another thread may write meanwhile.
+void BeginPictureRead();
+void EndPictureRead();
 
 // Worker side: replaces progressText whole.
 void StoreProgressText(const wchar_t* text);
-// Window side: copies progressText whole into `copy` (kProgressTextCapacity units).
-void ReadProgressText(wchar_t* copy);
-// Version probe side: replaces buildLabel whole (once per run).
+// Version probe side: replaces the build label whole (once per run) and,
+// when it changed while the window is up, announces the label's new name
+// to assistive technology. Any thread.
 void StoreBuildLabel(const wchar_t* label);
-// Window side: copies buildLabel whole into `copy` (kBuildLabelCapacity units).
+// Copies the build label whole into `copy` (kBuildLabelCapacity units).
 void ReadBuildLabel(wchar_t* copy);

@@ -2,8 +2,9 @@
 //
 // The setup is started from the Downloads folder, where anything may lie
 // beside it. Only libraries that the loader always maps from the system
-// folder are imported statically; the others (winhttp, dwmapi) are loaded
-// here, by name, from the system folder alone.
+// folder are imported statically; the others (winhttp, dwmapi, and bcrypt
+// when archive keys are built in) are loaded here, by name, from the system
+// folder alone.
 #pragma once
 
 #include <windows.h>

@@ -14,6 +14,9 @@ const COLORREF kStatusColour = 0x0070665B;
 const COLORREF kTrackColour = 0x00EEEBE8;
 const COLORREF kFillColour = 0x00D4D873;
 
+// The label is drawn from the top of its rectangle, against its right side.
+const UINT kBuildLabelFormat = DT_SINGLELINE | DT_NOPREFIX | DT_RIGHT;
+
 // Font heights in pixels at 96 DPI.
 const int kTitleFontHeight = 22;
 const int kBodyFontHeight = 14;
@@ -90,13 +93,30 @@ void DrawProgressContent(HDC surface, HDC screenSurface, int clientWidth, int cl
   SetBkMode(surface, TRANSPARENT);
   DrawRowText(surface, progressState.titleFont, kTitleColour, NIMBREL_PRODUCT_NAME,
               layout.titleRow, 0);
-  wchar_t buildLabel[kBuildLabelCapacity];
-  ReadBuildLabel(buildLabel);
-  if (buildLabel[0] != 0) {
-    DrawRowText(surface, progressState.bodyFont, kBuildLabelColour, buildLabel, layout.buildLabel,
-                DT_RIGHT);
+  // Read in place: the lock keeps the version probe from storing the label
+  // while it is drawn.
+  BeginPictureRead();
+  if (progressState.buildLabel[0] != 0) {
+    DrawRowText(surface, progressState.bodyFont, kBuildLabelColour, progressState.buildLabel,
+                layout.buildLabel, kBuildLabelFormat);
   }
+  EndPictureRead();
   DrawRowText(surface, progressState.bodyFont, kStatusColour, progressState.statusText,
               layout.statusLine, DT_END_ELLIPSIS);
   DrawProgressBar(surface, layout.track);
+}
+
+SIZE MeasureBuildLabel(const wchar_t* label) {
+  SIZE size = {0, 0};
+  if (label[0] == 0) return size;
+  HDC surface = CreateCompatibleDC(nullptr);
+  if (!surface) return size;
+  HGDIOBJ keptFont = SelectObject(surface, progressState.bodyFont);
+  RECT extent = {0, 0, 0, 0};
+  DrawTextW(surface, label, -1, &extent, kBuildLabelFormat | DT_CALCRECT);
+  size.cx = extent.right - extent.left;
+  size.cy = extent.bottom - extent.top;
+  SelectObject(surface, keptFont);
+  DeleteDC(surface);
+  return size;
 }

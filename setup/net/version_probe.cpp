@@ -19,7 +19,7 @@ DWORD WINAPI VersionProbe(LPVOID) {
                       static_cast<int>(length), value, kVersionWideCapacity - 1);
   wchar_t label[kBuildLabelCapacity];
   FormatBuildLabel(label, kBuildLabelCapacity, value);
-  StoreBuildLabel(label);
+  StoreBuildLabel(label);  // announced there, as no message brings it
   InvalidateRect(progressWindow, nullptr, FALSE);
   return 0;
 }

@@ -40,7 +40,18 @@ size_t FormatProgressValue(wchar_t* buffer, size_t capacity, int percent) {
   return FormatText(buffer, capacity, L"%llu%%", static_cast<unsigned long long>(percent));
 }
 
-bool AccessibleChildRect(const ProgressLayout& layout, long child, PixelRect* rect) {
+PixelRect BuildLabelExtent(const ProgressLayout& layout, int width, int height) {
+  const PixelRect& row = layout.buildLabel;
+  PixelRect text = {row.right, row.top, row.right, row.top};
+  if (width <= 0 || height <= 0) return text;
+  // A text wider or taller than the rectangle is clipped to it as drawn.
+  text.left = width < row.right - row.left ? row.right - width : row.left;
+  text.bottom = height < row.bottom - row.top ? row.top + height : row.bottom;
+  return text;
+}
+
+bool AccessibleChildRect(const ProgressLayout& layout, const PixelRect& buildLabelText,
+                         long child, PixelRect* rect) {
   switch (child) {
     case kAccessibleSelf:
       *rect = layout.background;
@@ -49,7 +60,7 @@ bool AccessibleChildRect(const ProgressLayout& layout, long child, PixelRect* re
       *rect = layout.titleRow;
       return true;
     case kAccessibleBuildLabel:
-      *rect = layout.buildLabel;
+      *rect = buildLabelText;
       return true;
     case kAccessibleStatus:
       *rect = layout.statusLine;
@@ -62,9 +73,10 @@ bool AccessibleChildRect(const ProgressLayout& layout, long child, PixelRect* re
   }
 }
 
-long AccessibleChildAt(const ProgressLayout& layout, bool buildLabelShown, int x, int y) {
+long AccessibleChildAt(const ProgressLayout& layout, const PixelRect& buildLabelText, int x,
+                       int y) {
   if (!Contains(layout.background, x, y)) return -1;
-  if (buildLabelShown && Contains(layout.buildLabel, x, y)) return kAccessibleBuildLabel;
+  if (Contains(buildLabelText, x, y)) return kAccessibleBuildLabel;
   if (Contains(layout.titleRow, x, y)) return kAccessibleTitle;
   if (Contains(layout.statusLine, x, y)) return kAccessibleStatus;
   if (Contains(layout.track, x, y)) return kAccessibleProgressBar;

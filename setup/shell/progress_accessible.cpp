@@ -5,11 +5,12 @@
 
 #include <oleacc.h>
 
-#include "base/bounded_text.h"
 #include "base/product.h"
 #include "base/progress_state.h"
 #include "base/system_library.h"
+#include "base/zero_filled.h"
 #include "display/progress_layout.h"
+#include "display/progress_paint.h"
 #include "shell/accessible_children.h"
 
 namespace {
@@ -20,60 +21,60 @@ typedef BSTR(WINAPI* SysAllocStringFunction)(const OLECHAR*);
 
 // Loaded once on the window's thread before the first object is handed out;
 // kept for the rest of the process, as clients may hold the object that long.
-bool librariesTried = false;
-LresultFromObjectFunction lresultFromObject = nullptr;
-CreateStdAccessibleObjectFunction createStdAccessibleObject = nullptr;
-SysAllocStringFunction sysAllocString = nullptr;
+ZERO_FILLED bool librariesTried;
+ZERO_FILLED LresultFromObjectFunction lresultFromObject;
+ZERO_FILLED CreateStdAccessibleObjectFunction createStdAccessibleObject;
+ZERO_FILLED SysAllocStringFunction sysAllocString;
 
+// The methods read the window's picture where it is, under the picture's
+// lock, on whatever thread a client calls them.
 struct ClientAccessible {
   IAccessible face;  // first: the interface pointer is the object's address
   LONG references;
-  HWND window;  // null once the window is gone; under shownLock
+  HWND window;  // null once the window is gone; under the picture's lock
 };
-
-// What the window showed at its last sync, written on the window's thread
-// and read by the object's methods on whatever thread a client calls them.
-// The build label is read live through ReadBuildLabel; the copy here only
-// tells when to announce it. The lock is held only for these copies.
-SRWLOCK shownLock = SRWLOCK_INIT;
-bool shownSynced = false;
-wchar_t shownStatus[kProgressTextCapacity];
-wchar_t shownLabel[kBuildLabelCapacity];
-int shownPercent = 0;
-unsigned shownDpi = 96;
 
 // The window's own reference, taken on the first request, given up on
 // WM_DESTROY. Window thread only.
-ClientAccessible* windowObject = nullptr;
+ZERO_FILLED ClientAccessible* windowObject;
+// The window that has let go of its object: a request that still reaches it
+// (between WM_DESTROY and the end of the window) makes none. Window thread
+// only.
+ZERO_FILLED HWND destroyedWindow;
 
 ClientAccessible* FromFace(IAccessible* face) { return reinterpret_cast<ClientAccessible*>(face); }
 
 // The window, or null when it is gone.
 HWND ConnectedWindow(ClientAccessible* object) {
-  AcquireSRWLockShared(&shownLock);
+  BeginPictureRead();
   HWND window = object->window;
-  ReleaseSRWLockShared(&shownLock);
+  EndPictureRead();
   return window;
 }
 
-struct ShownState {
+// Where the children lie now, in client pixels.
+struct ShownGeometry {
   HWND window;
-  wchar_t status[kProgressTextCapacity];
-  wchar_t label[kBuildLabelCapacity];
-  int percent;
-  unsigned dpi;
+  ProgressLayout layout;
+  PixelRect buildLabelText;
 };
 
-// False when the window is gone.
-bool ReadShown(ClientAccessible* object, ShownState* state) {
-  ReadBuildLabel(state->label);
-  AcquireSRWLockShared(&shownLock);
-  state->window = object->window;
-  CopyText(state->status, kProgressTextCapacity, shownStatus);
-  state->percent = shownPercent;
-  state->dpi = shownDpi;
-  ReleaseSRWLockShared(&shownLock);
-  return state->window != nullptr;
+// False when the window is gone. The label is measured under the lock, which
+// keeps its text and the body font from changing meanwhile.
+bool ReadGeometry(ClientAccessible* object, ShownGeometry* geometry) {
+  BeginPictureRead();
+  geometry->window = object->window;
+  if (geometry->window) {
+    RECT client = {};
+    GetClientRect(geometry->window, &client);
+    geometry->layout =
+        ComputeProgressLayout(client.right, client.bottom, progressState.currentDpi,
+                              progressState.bannerWidth, progressState.bannerHeight);
+    const SIZE label = MeasureBuildLabel(progressState.buildLabel);
+    geometry->buildLabelText = BuildLabelExtent(geometry->layout, label.cx, label.cy);
+  }
+  EndPictureRead();
+  return geometry->window != nullptr;
 }
 
 // The child id a client passed; -1 when it is not one of ours.
@@ -88,11 +89,30 @@ HRESULT ReturnText(const wchar_t* text, BSTR* result) {
   return *result ? S_OK : E_OUTOFMEMORY;
 }
 
-ProgressLayout LayoutOf(HWND window, unsigned dpi) {
-  RECT client = {};
-  GetClientRect(window, &client);
-  return ComputeProgressLayout(client.right, client.bottom, dpi, progressState.bannerWidth,
-                               progressState.bannerHeight);
+// Under the picture's lock, so that each text is copied whole, straight into
+// the answer.
+HRESULT ReturnName(HWND window, long child, BSTR* name) {
+  if (!window) return RPC_E_DISCONNECTED;
+  switch (child) {
+    case kAccessibleSelf: {
+      // The window is there while the lock is held (it lets go of its object
+      // under the lock); the title starts empty all the same, in case it
+      // cannot be read.
+      wchar_t title[128] = {};
+      InternalGetWindowText(window, title, 128);  // never waits for the window
+      return ReturnText(title, name);
+    }
+    case kAccessibleTitle:
+      return ReturnText(NIMBREL_PRODUCT_NAME, name);
+    case kAccessibleBuildLabel:
+      return ReturnText(progressState.buildLabel, name);
+    case kAccessibleStatus:
+      return ReturnText(progressState.statusText, name);
+    case kAccessibleProgressBar:
+      return S_FALSE;  // the status line above it says what is in progress
+    default:
+      return E_INVALIDARG;
+  }
 }
 
 // --- IUnknown, IDispatch
@@ -153,6 +173,7 @@ HRESULT STDMETHODCALLTYPE GetParentMethod(IAccessible* face, IDispatch** parent)
 
 HRESULT STDMETHODCALLTYPE GetChildCountMethod(IAccessible* face, LONG* count) {
   if (!count) return E_POINTER;
+  *count = 0;
   if (!ConnectedWindow(FromFace(face))) return RPC_E_DISCONNECTED;
   *count = kAccessibleChildCount;
   return S_OK;
@@ -170,37 +191,25 @@ HRESULT STDMETHODCALLTYPE GetChildMethod(IAccessible* face, VARIANT child, IDisp
 HRESULT STDMETHODCALLTYPE GetNameMethod(IAccessible* face, VARIANT child, BSTR* name) {
   if (!name) return E_POINTER;
   *name = nullptr;
-  ShownState state;
-  if (!ReadShown(FromFace(face), &state)) return RPC_E_DISCONNECTED;
-  switch (ChildOf(child)) {
-    case kAccessibleSelf: {
-      wchar_t title[128];
-      InternalGetWindowText(state.window, title, 128);  // never waits for the window
-      return ReturnText(title, name);
-    }
-    case kAccessibleTitle:
-      return ReturnText(NIMBREL_PRODUCT_NAME, name);
-    case kAccessibleBuildLabel:
-      return ReturnText(state.label, name);
-    case kAccessibleStatus:
-      return ReturnText(state.status, name);
-    case kAccessibleProgressBar:
-      return S_FALSE;  // the status line above it says what is in progress
-    default:
-      return E_INVALIDARG;
-  }
+  BeginPictureRead();
+  const HRESULT result = ReturnName(FromFace(face)->window, ChildOf(child), name);
+  EndPictureRead();
+  return result;
 }
 
 HRESULT STDMETHODCALLTYPE GetValueMethod(IAccessible* face, VARIANT child, BSTR* value) {
   if (!value) return E_POINTER;
   *value = nullptr;
-  ShownState state;
-  if (!ReadShown(FromFace(face), &state)) return RPC_E_DISCONNECTED;
+  BeginPictureRead();
+  HWND window = FromFace(face)->window;
+  const int percent = progressState.progressPercent;
+  EndPictureRead();
+  if (!window) return RPC_E_DISCONNECTED;
   const long id = ChildOf(child);
   if (id < 0) return E_INVALIDARG;
   if (id != kAccessibleProgressBar) return DISP_E_MEMBERNOTFOUND;
   wchar_t text[16];
-  FormatProgressValue(text, 16, state.percent);
+  FormatProgressValue(text, 16, percent);
   return ReturnText(text, value);
 }
 
@@ -237,15 +246,19 @@ HRESULT STDMETHODCALLTYPE GetRoleMethod(IAccessible* face, VARIANT child, VARIAN
 HRESULT STDMETHODCALLTYPE GetStateMethod(IAccessible* face, VARIANT child, VARIANT* result) {
   if (!result) return E_POINTER;
   result->vt = VT_EMPTY;
-  ShownState state;
-  if (!ReadShown(FromFace(face), &state)) return RPC_E_DISCONNECTED;
+  BeginPictureRead();
+  HWND window = FromFace(face)->window;
+  const bool labelShown = progressState.buildLabel[0] != 0;
+  const int percent = progressState.progressPercent;
+  EndPictureRead();
+  if (!window) return RPC_E_DISCONNECTED;
   const long id = ChildOf(child);
   if (id < 0) return E_INVALIDARG;
   LONG flags = 0;
-  if (!IsWindowVisible(state.window) || IsIconic(state.window)) flags |= STATE_SYSTEM_INVISIBLE;
+  if (!IsWindowVisible(window) || IsIconic(window)) flags |= STATE_SYSTEM_INVISIBLE;
   if (id != kAccessibleSelf) flags |= STATE_SYSTEM_READONLY;
-  if (id == kAccessibleBuildLabel && state.label[0] == 0) flags |= STATE_SYSTEM_INVISIBLE;
-  if (id == kAccessibleProgressBar && ProgressBarIsBusy(state.percent)) flags |= STATE_SYSTEM_BUSY;
+  if (id == kAccessibleBuildLabel && !labelShown) flags |= STATE_SYSTEM_INVISIBLE;
+  if (id == kAccessibleProgressBar && ProgressBarIsBusy(percent)) flags |= STATE_SYSTEM_BUSY;
   result->vt = VT_I4;
   result->lVal = flags;
   return S_OK;
@@ -276,14 +289,14 @@ HRESULT STDMETHODCALLTYPE LocationMethod(IAccessible* face, LONG* left, LONG* to
                                          LONG* height, VARIANT child) {
   if (!left || !top || !width || !height) return E_POINTER;
   *left = *top = *width = *height = 0;
-  ShownState state;
-  if (!ReadShown(FromFace(face), &state)) return RPC_E_DISCONNECTED;
+  ShownGeometry geometry;
+  if (!ReadGeometry(FromFace(face), &geometry)) return RPC_E_DISCONNECTED;
   PixelRect rect;
-  if (!AccessibleChildRect(LayoutOf(state.window, state.dpi), ChildOf(child), &rect)) {
+  if (!AccessibleChildRect(geometry.layout, geometry.buildLabelText, ChildOf(child), &rect)) {
     return E_INVALIDARG;
   }
   POINT origin = {rect.left, rect.top};
-  ClientToScreen(state.window, &origin);
+  ClientToScreen(geometry.window, &origin);
   *left = origin.x;
   *top = origin.y;
   *width = rect.right > rect.left ? rect.right - rect.left : 0;
@@ -319,12 +332,11 @@ HRESULT STDMETHODCALLTYPE NavigateMethod(IAccessible* face, LONG direction, VARI
 HRESULT STDMETHODCALLTYPE HitTestMethod(IAccessible* face, LONG x, LONG y, VARIANT* result) {
   if (!result) return E_POINTER;
   result->vt = VT_EMPTY;
-  ShownState state;
-  if (!ReadShown(FromFace(face), &state)) return RPC_E_DISCONNECTED;
+  ShownGeometry geometry;
+  if (!ReadGeometry(FromFace(face), &geometry)) return RPC_E_DISCONNECTED;
   POINT point = {x, y};
-  ScreenToClient(state.window, &point);
-  const long child = AccessibleChildAt(LayoutOf(state.window, state.dpi), state.label[0] != 0,
-                                       point.x, point.y);
+  ScreenToClient(geometry.window, &point);
+  const long child = AccessibleChildAt(geometry.layout, geometry.buildLabelText, point.x, point.y);
   if (child < 0) return S_FALSE;
   result->vt = VT_I4;
   result->lVal = child;
@@ -390,26 +402,14 @@ void LoadAccessibilityLibraries() {
   lresultFromObject = lresult;
 }
 
-DWORD EventFor(AccessibleEventKind kind) {
-  switch (kind) {
-    case kAccessibleNameChange:
-      return EVENT_OBJECT_NAMECHANGE;
-    case kAccessibleValueChange:
-      return EVENT_OBJECT_VALUECHANGE;
-    default:
-      return EVENT_OBJECT_STATECHANGE;
-  }
-}
-
 }  // namespace
 
 LRESULT AnswerAccessibleObject(HWND window, WPARAM wParam, LPARAM lParam) {
-  if (static_cast<DWORD>(lParam) != static_cast<DWORD>(OBJID_CLIENT)) {
+  if (static_cast<DWORD>(lParam) != static_cast<DWORD>(OBJID_CLIENT) || window == destroyedWindow) {
     return DefWindowProcW(window, WM_GETOBJECT, wParam, lParam);
   }
   LoadAccessibilityLibraries();
   if (!lresultFromObject) return DefWindowProcW(window, WM_GETOBJECT, wParam, lParam);
-  SyncAccessibleState(window);
   if (!windowObject) {
     windowObject = static_cast<ClientAccessible*>(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ClientAccessible)));
@@ -422,37 +422,14 @@ LRESULT AnswerAccessibleObject(HWND window, WPARAM wParam, LPARAM lParam) {
                            reinterpret_cast<IUnknown*>(&windowObject->face));
 }
 
-void SyncAccessibleState(HWND window) {
-  wchar_t label[kBuildLabelCapacity];
-  ReadBuildLabel(label);
-  AccessibleEvent events[kMaxAccessibleEvents];
-  int count = 0;
-  AcquireSRWLockExclusive(&shownLock);
-  if (shownSynced) {
-    const AccessibleView before = {shownStatus, shownLabel, shownPercent};
-    const AccessibleView after = {progressState.statusText, label, progressState.progressPercent};
-    count = AccessibleChangeEvents(before, after, events);
-  }
-  CopyText(shownStatus, kProgressTextCapacity, progressState.statusText);
-  CopyText(shownLabel, kBuildLabelCapacity, label);
-  shownPercent = progressState.progressPercent;
-  shownDpi = progressState.currentDpi;
-  shownSynced = true;
-  ReleaseSRWLockExclusive(&shownLock);
-  // Raised once the new state is readable, so a client that asks at once
-  // hears the new text.
-  for (int i = 0; i < count; ++i) {
-    NotifyWinEvent(EventFor(events[i].kind), window, OBJID_CLIENT, events[i].child);
-  }
-}
-
-void DisconnectAccessibleObject(HWND) {
+void DisconnectAccessibleObject(HWND window) {
+  destroyedWindow = window;
   if (!windowObject) return;
   ClientAccessible* object = windowObject;
   windowObject = nullptr;
-  AcquireSRWLockExclusive(&shownLock);
+  BeginPictureChange();
   object->window = nullptr;
-  ReleaseSRWLockExclusive(&shownLock);
+  EndPictureChange();
   CoDisconnectObject(reinterpret_cast<IUnknown*>(&object->face), 0);
   ReleaseMethod(&object->face);
 }

@@ -1,16 +1,14 @@
 #include "shell/progress_window.h"
 
+#include "base/bounded_text.h"
 #include "base/product.h"
 #include "base/system_library.h"
 #include "display/progress_layout.h"
 #include "display/progress_paint.h"
+#include "shell/accessible_children.h"
 #include "shell/progress_accessible.h"
 
 namespace {
-
-// The window's own copy of the latest download status, painted in place of
-// progressText so that the worker may rewrite its buffer at any time.
-wchar_t statusCopy[kProgressTextCapacity];
 
 const wchar_t kClassName[] = NIMBREL_WINDOW_CLASS;
 
@@ -56,12 +54,49 @@ void PaintWindow(HWND window) {
   EndPaint(window, &paint);
 }
 
-const wchar_t* TakeStatusText(LPARAM posted) {
-  const wchar_t* text = reinterpret_cast<const wchar_t*>(posted);
-  if (!text) return L"";
-  if (text != progressText) return text;  // constant texts stay valid forever
-  ReadProgressText(statusCopy);
-  return statusCopy;
+DWORD EventFor(AccessibleEventKind kind) {
+  switch (kind) {
+    case kAccessibleNameChange:
+      return EVENT_OBJECT_NAMECHANGE;
+    case kAccessibleValueChange:
+      return EVENT_OBJECT_VALUECHANGE;
+    default:
+      return EVENT_OBJECT_STATECHANGE;
+  }
+}
+
+// WM_SETUP_PROGRESS: the posted status and percent become the picture, and
+// what changed is announced once the new picture is readable, so that a
+// client that asks at once hears the new text.
+void ShowProgress(HWND window, LPARAM posted, int percent) {
+  const wchar_t* text = posted ? reinterpret_cast<const wchar_t*>(posted) : L"";
+  AccessibleEvent events[kMaxAccessibleEvents];
+  BeginPictureChange();
+  const AccessibleView before = {progressState.statusText, progressState.buildLabel,
+                                 progressState.progressPercent};
+  const AccessibleView after = {text, progressState.buildLabel, percent};
+  const int count = AccessibleChangeEvents(before, after, events);
+  if (text == progressText) {
+    // The worker may rewrite its buffer once the lock is gone; constant
+    // texts stay valid forever and are kept by reference.
+    CopyText(progressState.statusCopy, kProgressTextCapacity, progressText);
+    text = progressState.statusCopy;
+  }
+  progressState.statusText = text;
+  progressState.progressPercent = percent;
+  EndPictureChange();
+  for (int i = 0; i < count; ++i) {
+    NotifyWinEvent(EventFor(events[i].kind), window, OBJID_CLIENT, events[i].child);
+  }
+}
+
+// The fonts follow the DPI and change with it under the lock, as the
+// accessible object measures the build label in the body font.
+void ShowDpi(unsigned dpi) {
+  BeginPictureChange();
+  progressState.currentDpi = dpi;
+  CreateFonts();
+  EndPictureChange();
 }
 
 }  // namespace
@@ -92,8 +127,7 @@ void CreateProgressWindow(HINSTANCE instance, bool updateMode) {
 
   const unsigned dpi = GetDpiForWindow(progressWindow);
   if (dpi != progressState.currentDpi) {
-    progressState.currentDpi = dpi;
-    CreateFonts();
+    ShowDpi(dpi);
     SetWindowPos(progressWindow, nullptr, 0, 0, ScaleByDpi(kWindowWidth),
                  ScaleByDpi(kWindowHeight), SWP_NOMOVE | SWP_NOZORDER);
   }
@@ -107,7 +141,6 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
       return 0;
     case WM_PAINT:
       PaintWindow(window);
-      SyncAccessibleState(window);  // announces a build label that arrived since
       return 0;
     case WM_CLOSE:
       return 0;  // only the worker ends the setup
@@ -127,8 +160,7 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
       return 0;
     }
     case WM_DPICHANGED: {
-      progressState.currentDpi = HIWORD(wParam);
-      CreateFonts();
+      ShowDpi(HIWORD(wParam));
       const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
       SetWindowPos(window, nullptr, suggested->left, suggested->top,
                    suggested->right - suggested->left, suggested->bottom - suggested->top,
@@ -137,14 +169,12 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
       return 0;
     }
     case WM_SETUP_PROGRESS:
-      progressState.statusText = TakeStatusText(lParam);
-      progressState.progressPercent = static_cast<int>(static_cast<unsigned>(wParam & 0xFFFFFFFFu));
+      ShowProgress(window, lParam, static_cast<int>(static_cast<unsigned>(wParam & 0xFFFFFFFFu)));
       if (progressState.progressPercent < 0) {
         SetTimer(window, kAnimationTimerId, kAnimationIntervalMs, nullptr);
       } else {
         KillTimer(window, kAnimationTimerId);
       }
-      SyncAccessibleState(window);
       Repaint(window);
       return 0;
     case WM_GETOBJECT:

@@ -9,6 +9,7 @@ it needs (a fresh install folder, planted files, the server's answer). The
 missing tar needs a prefix of its own.
 """
 
+import contextlib
 import errno
 import json
 import os
@@ -96,6 +97,43 @@ def make_hostile_zip(path, outside):
              "nimbrel-1.0/nimbrel.exe", "nimbrel-1.0/dotdot.txt", "nimbrel-1.0/absolute.txt",
              "nimbrel-1.0/link", "nimbrel-1.0/via-link.txt"],
             check=True, timeout=60, capture_output=True)
+
+
+def zip_of(path, entries):
+    """A ZIP made by Python's zipfile: (name, bytes) pairs, a name ending in "/" a folder."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in entries:
+            archive.writestr(name, data)
+
+
+def make_encrypted_zip(path, stage):
+    """The good archive's files packed by bsdtar with ZipCrypto: tar would ask for a
+    passphrase."""
+    subprocess.run(["bsdtar", "--format", "zip", "--options", "zip:encryption=zipcrypt",
+                    "--passphrase", "secret", "-cf", str(path), "-C", str(stage.parent),
+                    stage.name], check=True, timeout=60, capture_output=True,
+                   stdin=subprocess.DEVNULL)
+
+
+def make_locally_encrypted_zip(path):
+    """The good archive with the encryption flag set in the application's local header
+    only; its central record says plain."""
+    data = bytearray(GOOD_ZIP.read_bytes())
+    with zipfile.ZipFile(GOOD_ZIP) as archive:
+        entry = archive.getinfo("nimbrel-1.0/nimbrel.exe")
+    data[entry.header_offset + 6] |= 1
+    path.write_bytes(bytes(data))
+
+
+def end_of_application_entry():
+    """The offset right after nimbrel.exe's data in the good archive: a body cut there
+    holds the application whole, but no data files and no central directory."""
+    with zipfile.ZipFile(GOOD_ZIP) as archive:
+        entry = archive.getinfo("nimbrel-1.0/nimbrel.exe")
+    data = GOOD_ZIP.read_bytes()
+    name_length, extra_length = int.from_bytes(data[entry.header_offset + 26:][:2], "little"), \
+        int.from_bytes(data[entry.header_offset + 28:][:2], "little")
+    return entry.header_offset + 30 + name_length + extra_length + entry.compress_size
 
 
 class Prefix:
@@ -356,52 +394,107 @@ class SharedPrefix(unittest.TestCase):
 
     # ------------------------------------------------------------- failures
 
-    def test_unpacking_failures_show_the_unpacking_message(self):
+    def test_an_archive_that_tar_cannot_unpack_shows_the_unpacking_message(self):
+        """Records that are whole and bring the application, data that is not: only
+        tar can tell, and its exit code decides."""
         p = self.prefix
         corrupt = self.work / "corrupt.zip"
         make_corrupt_zip(corrupt)
-        outside = self.session.run_dir / "outside" / "absolute-escape.txt"
-        hostile = self.work / "hostile.zip"
-        make_hostile_zip(hostile, outside)
-        cases = [
-            ("archive without nimbrel.exe", NOEXE_ZIP),
-            ("corrupt archive: tar fails", corrupt),
-            ("entries that leave the install folder", hostile),
-            ("nimbrel.exe is a folder", EXEDIR_ZIP),
-        ]
-        for label, archive in cases:
-            with self.subTest(label):
-                p.fresh()
-                self.server.route("/desktop/nimbrel.zip", file=archive)
-                run = p.run_setup(box=True)
-                self.assertEqual((run.code, run.box, run.launches), (0, UNPACKING_FAILURE, []))
-                self.assertFalse(p.archive_left())
-                if archive == NOEXE_ZIP:
-                    # What tar wrote stays.
-                    self.assertTrue((p.install / "lib" / "sub" / "notes.txt").exists())
-                if archive == corrupt:
-                    # tar left part of nimbrel.exe behind: its exit code alone decides.
-                    self.assertTrue((p.install / "nimbrel.exe").exists())
-                if archive == hostile:
-                    self.check_nothing_escaped(outside)
-                if archive == EXEDIR_ZIP:
-                    # tar made the folder; the application inside it is not started either.
-                    self.assertTrue((p.install / "nimbrel.exe" / "nimbrel.exe").is_file())
-
-    def check_nothing_escaped(self, outside):
-        """bsdtar refuses the ".." entry and the entry below the link (exit code 1), and
-        turns the absolute path into a relative one below the install folder."""
-        p = self.prefix
-        self.assertFalse(outside.exists())
-        escaped = [path for path in self.session.run_dir.rglob("*escape*")
-                   if p.install not in path.parents]
-        self.assertEqual(escaped, [])
-        inside = [path.relative_to(p.install) for path in p.install.rglob("*escape*")]
-        self.assertEqual(inside, [outside.relative_to("/")])
+        p.fresh()
+        self.server.route("/desktop/nimbrel.zip", file=corrupt)
+        run = p.run_setup(box=True)
+        self.assertEqual((run.code, run.box, run.launches), (0, UNPACKING_FAILURE, []))
+        self.assertFalse(p.archive_left())
+        # tar left part of nimbrel.exe behind: its exit code alone decides.
         self.assertTrue((p.install / "nimbrel.exe").exists())
-        self.assertTrue((p.install / "link").is_symlink())
-        tar_log = (self.session.prefix / "drive_c" / "windows" / "temp" / "nimbrel-tar.log")
-        self.assertTrue(tar_log.read_text().rstrip().endswith("exit code: 1"))
+        # tar was given the NUL device, never a console to wait on.
+        record = self.tar_log().split("command line: ")[-1]
+        self.assertIn("stdin: NUL device", record)
+
+    def tar_log(self):
+        log = self.session.prefix / "drive_c" / "windows" / "temp" / "nimbrel-tar.log"
+        return log.read_text() if log.exists() else ""
+
+    def test_archives_that_cannot_install_are_refused_before_anything_changes(self):
+        """Over an installation with a running copy: each archive ends in its message
+        while the copy keeps running, tar never starts and the installation stays
+        byte for byte; the good archive then still installs over it."""
+        p = self.prefix
+        made = self.work / "refused"
+        made.mkdir(exist_ok=True)
+        app = FAKE_APP.read_bytes()
+        zip_of(made / "empty.zip", [])
+        zip_of(made / "top-level.zip", [("nimbrel.exe", app), ("nimbrel-1.0/resources.dat", b"x")])
+        zip_of(made / "two-down.zip", [("nimbrel-1.0/bin/nimbrel.exe", app)])
+        make_encrypted_zip(made / "encrypted.zip", GOOD_STAGE)
+        make_locally_encrypted_zip(made / "local-encrypted.zip")
+        outside = self.session.run_dir / "outside" / "absolute-escape.txt"
+        make_hostile_zip(made / "hostile.zip", outside)
+        cases = [
+            ("an empty ZIP", dict(file=made / "empty.zip"), UNPACKING_FAILURE),
+            ("only data files", dict(file=NOEXE_ZIP), UNPACKING_FAILURE),
+            ("the application at the top level", dict(file=made / "top-level.zip"),
+             UNPACKING_FAILURE),
+            ("the application two folders down", dict(file=made / "two-down.zip"),
+             UNPACKING_FAILURE),
+            ("the application as a folder", dict(file=EXEDIR_ZIP), UNPACKING_FAILURE),
+            ("encrypted entries", dict(file=made / "encrypted.zip"), UNPACKING_FAILURE),
+            ("encrypted in a local header only", dict(file=made / "local-encrypted.zip"),
+             UNPACKING_FAILURE),
+            ("entries that leave the install folder", dict(file=made / "hostile.zip"),
+             UNPACKING_FAILURE),
+            # Wine's WinHTTP takes a chunked body ended by the server's close as complete.
+            ("a chunked body closed after the application's entry",
+             dict(file=GOOD_ZIP, chunked=True, break_after=end_of_application_entry(),
+                  abort="close"), DOWNLOAD_FAILURE),
+        ]
+        with self.installed_with_a_running_copy() as (running, files, installed):
+            tar_calls = self.tar_log().count("command line: ")
+            for label, answer, message in cases:
+                with self.subTest(label):
+                    self.server.route("/desktop/nimbrel.zip", **answer)
+                    started = time.monotonic()
+                    run = p.run_setup(box=True)
+                    self.assertEqual((run.code, run.box, run.launches), (0, message, []))
+                    self.assertLess(time.monotonic() - started, 60)
+                    self.assertFalse(p.archive_left())
+                    self.assertIsNone(running.poll(), "the running copy was stopped")
+                    self.assertEqual(files(), installed)
+                    self.assertEqual(self.tar_log().count("command line: "), tar_calls)
+            self.assertFalse(outside.exists())
+        with self.subTest("the good archive over the same installation"):
+            self.server.route("/desktop/nimbrel.zip", file=GOOD_ZIP)
+            self.assert_launched(p.run_setup(), " --updated")
+            self.assertEqual((p.install / "lib" / "payload.bin").read_bytes(),
+                             (GOOD_STAGE / "lib" / "payload.bin").read_bytes())
+
+    @contextlib.contextmanager
+    def installed_with_a_running_copy(self):
+        """A fresh installation and a copy of it running. Yields the copy, a function
+        that reads the install folder's files and what they were; stops the copy
+        afterwards and checks that it ended by itself, never stopped from outside."""
+        p = self.prefix
+        p.fresh()
+        self.assert_launched(p.run_setup(), " --updated")
+
+        def files():
+            return {path.relative_to(p.install): path.read_bytes()
+                    for path in p.install.rglob("*") if path.is_file()}
+
+        installed = files()
+        before = len(p.launches())
+        running = self.session.start([p.app_win, "--keep-running"])
+        deadline = time.monotonic() + 30
+        while len(p.launches()) == before and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(len(p.launches()), before + 1)
+        try:
+            yield running, files, installed
+        finally:
+            (p.install / "stop-running").write_text("")
+            code = running.wait(20)
+            (p.install / "stop-running").unlink(missing_ok=True)
+        self.assertEqual(code, 3)
 
     def test_failed_download_shows_the_download_message_and_leaves_no_archive(self):
         p = self.prefix
@@ -449,21 +542,7 @@ class SharedPrefix(unittest.TestCase):
         """A broken transfer whose server announced no length is still a failed
         download: nothing is stopped, nothing unpacked over the installation."""
         p = self.prefix
-        p.fresh()
-        self.assert_launched(p.run_setup(), " --updated")
-
-        def files():
-            return {path.relative_to(p.install): path.read_bytes()
-                    for path in p.install.rglob("*") if path.is_file()}
-
-        installed = files()
-        before = len(p.launches())
-        running = self.session.start([p.app_win, "--keep-running"])
-        deadline = time.monotonic() + 30
-        while len(p.launches()) == before and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertEqual(len(p.launches()), before + 1)
-        try:
+        with self.installed_with_a_running_copy() as (running, files, installed):
             # Half the archive, then the receive time-out. (A reset would do on
             # Windows; under Wine a reset that meets a waiting read may end the
             # body like the server's close, which no client can tell apart.)
@@ -473,11 +552,6 @@ class SharedPrefix(unittest.TestCase):
             self.assertFalse(p.archive_left())
             self.assertIsNone(running.poll(), "the running copy was stopped")
             self.assertEqual(files(), installed)
-        finally:
-            (p.install / "stop-running").write_text("")
-            code = running.wait(20)
-            (p.install / "stop-running").unlink(missing_ok=True)
-        self.assertEqual(code, 3)  # it ended by itself, never stopped from outside
 
     def test_second_setup_during_a_download_cannot_open_the_archive(self):
         p = self.prefix

@@ -13,6 +13,9 @@
 //       "pause-first=MS"  take every chunk, but wait MS after the first one, so
 //                      that a reset the server sends meanwhile is already there
 //                      when the next read starts
+//       "pause-until=PATH"  the same, waiting (at most 30 s) until the file
+//                      PATH exists, which the test server makes once its
+//                      reset has gone out
 //       "parallel"     url and url2 at the same time on two threads (records
 //                      name#1 and name#2)
 //       "handles=N"    N calls over the URLs in turn, after one warm-up call
@@ -47,6 +50,7 @@ struct Transfer {
   int timeoutMs = 10000;
   uint64_t refuseAt = 0;  // 0: never refuse
   DWORD pauseAfterFirstMs = 0;
+  std::wstring pauseUntil;  // after the first chunk, wait until this file exists
 
   DWORD thread = 0;
   int result = -1;
@@ -74,6 +78,13 @@ int RecordingSink(void* context, const uint8_t* data, uint32_t length, uint64_t 
   t->buffers.insert(data);
   if (t->refuseAt != 0 && receivedSoFar >= t->refuseAt) return 0;
   if (t->pauseAfterFirstMs != 0 && t->lengths.size() == 1) Sleep(t->pauseAfterFirstMs);
+  if (!t->pauseUntil.empty() && t->lengths.size() == 1) {
+    // The test server makes the file once its reset has gone out; bounded.
+    for (int waited = 0; waited < 30000 &&
+                         GetFileAttributesW(t->pauseUntil.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 10)
+      Sleep(10);
+  }
   // Only taken bytes count: a refused chunk stays with the routine.
   for (uint32_t i = 0; i < length; ++i) {
     t->hash ^= data[i];
@@ -263,6 +274,8 @@ int wmain(int argc, wchar_t** argv) {
       one.refuseAt = _strtoui64(mode.c_str() + 10, nullptr, 10);
     } else if (mode.compare(0, 12, "pause-first=") == 0) {
       one.pauseAfterFirstMs = static_cast<DWORD>(atoi(mode.c_str() + 12));
+    } else if (mode.compare(0, 12, "pause-until=") == 0) {
+      one.pauseUntil = Widen(mode.substr(12));
     } else if (mode != "record") {
       fprintf(stderr, "bad mode: %s\n", mode.c_str());
       return 2;

@@ -8,7 +8,9 @@ tests then judge those records together with what the servers saw.
 import json
 import os
 import random
+import shutil
 import socket
+import tempfile
 import unittest
 from pathlib import Path
 
@@ -80,6 +82,7 @@ class HttpDownloadUnderWine(unittest.TestCase):
             cls.otherhost = server(cert_dir=certs, cert_name="otherhost", host="localhost")
             cls.port80 = server(host="127.0.0.1", port=80) if port_80_free() else None
             cls.refusing = refusing_port()
+            cls.signals = Path(tempfile.mkdtemp(prefix="reset-signals-", dir=BUILD / "tests" / "net"))
             cls.cases, (cls.expected_bodies, cls.expected_prefixes) = cls.script()
             cls.records, cls.unloadable = cls.run_probe()
         except BaseException:
@@ -96,6 +99,8 @@ class HttpDownloadUnderWine(unittest.TestCase):
             made.stop()
         if getattr(cls, "refusing", None):
             cls.refusing.close()
+        if getattr(cls, "signals", None):
+            shutil.rmtree(cls.signals, ignore_errors=True)
 
     @classmethod
     def script(cls):
@@ -156,10 +161,16 @@ class HttpDownloadUnderWine(unittest.TestCase):
         # reaches Wine while a read waits for more data is often reported as the
         # body's end instead, which no caller can tell apart; so each reset is
         # already there when the next read starts: right after the head, or
-        # while the sink holds its first chunk (mode "pause-first").
-        after_a_pause = "pause-first=500"
+        # while the sink holds its first chunk: the probe waits after it until
+        # the server has made a file, once its reset has gone out.
+        signals = cls.signals
+        after_a_pause = object()
 
         def routed(name, body, taken=None, prefix_of=None, mode="record", **behaviour):
+            if mode is after_a_pause:
+                signal = signals / name
+                behaviour["after_reset"] = signal.touch
+                mode = "pause-until=Z:" + str(signal).replace("/", "\\")
             tls.route("/" + name, body=body, **behaviour)
             case(name, "https://localhost:%d/%s" % (tls.port, name), mode=mode)
             if prefix_of is not None:

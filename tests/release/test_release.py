@@ -1,12 +1,16 @@
 """The release tool (tools/release.py), natively: what it makes from good and
 bad application folders and versions, and what --check says of good and bad
-archives and version documents, made here with zipfile and bsdtar."""
+archives and version documents, made here with zipfile and bsdtar; signed
+releases, made by the tool and by the openssl commands of
+docs/archive-signature.md, and what --check --public-key refuses. What tar
+makes of crafted archives is in test_release_tar.py."""
 
 import hashlib
 import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -198,7 +202,9 @@ class MakingARelease(Work):
             ("no nimbrel.exe", {"readme.txt": b""}, "no nimbrel.exe directly inside the application"),
             ("nimbrel.exe one level too deep", {"bin/nimbrel.exe": EXE},
              "(there is 'bin/nimbrel.exe')"),
-            ("nimbrel.exe in other case only", {"Nimbrel.exe": EXE}, "(there is 'Nimbrel.exe')"),
+            # Found on a case-insensitive folder only: refused.
+            ("nimbrel.exe in other case only", {"Nimbrel.exe": EXE},
+             "(there is 'Nimbrel.exe': the name must be exactly nimbrel.exe"),
             ("nimbrel.exe a folder", {"nimbrel.exe/x": b""}, "'nimbrel.exe': is a folder, not a file"),
             ("nimbrel.exe a link", {"real.exe": EXE, "nimbrel.exe": link("real.exe")},
              "'nimbrel.exe': is a symbolic link"),
@@ -238,6 +244,8 @@ class MakingARelease(Work):
             ("a backslash", "1.0\\beta", "backslash"),
             ("a line break", "1.0\n", "U+000A"),
             ("a right-to-left override", "1.0\u202e", "U+202E"),
+            ("only blanks", " \u00a0\u3000", "has no visible character"),
+            ("only combining marks", "\u0301\u0308", "has no visible character"),
             ("not UTF-8", os.fsdecode(b"1.0\xff"), "is not valid UTF-8"),
         ]
         for label, version, fragment in table:
@@ -376,7 +384,7 @@ class CheckingARelease(Work):
                           "caf\u00e9".encode(), b"caf\xe9\xff"),
              "a name marked as UTF-8 is not valid UTF-8"),
             ("not a ZIP", lambda path: path.write_bytes(b"<html>404</html>\n"),
-             "is not a readable ZIP archive"),
+             "does not begin with a ZIP local header"),
             ("no archive", None, "desktop/nimbrel.zip: missing"),
         ]
         for label, maker, fragment in table:
@@ -393,6 +401,8 @@ class CheckingARelease(Work):
         good = [
             ("plain", GOOD_DOCUMENT, "Build 1.2.3"),
             ("79 bytes", b'{"version":"' + b"7" * 79 + b'"}', "Build " + "7" * 79),
+            ("a UTF-8 byte-order mark, which the scan reads over",
+             b"\xef\xbb\xbf" + GOOD_DOCUMENT, "Build 1.2.3"),
             ("white space and other members first",
              '{\n  "channel": "stable",\n  "version" :\n "2.0-é"\n}\n'.encode(), "Build 2.0-é"),
         ]
@@ -435,6 +445,177 @@ class CheckingARelease(Work):
         for fragment, line in zip(["leaves the folder", "reserved device name PRN",
                                    "version.json: missing"], lines):
             self.assertIn(fragment, line)
+
+
+PASSWORD = "correct horse"
+MARKER = b"NIMBREL-SIG-1 "
+
+
+def openssl(*args, env=None):
+    subprocess.run(["openssl", *args], check=True, timeout=60, capture_output=True,
+                   env=env, stdin=subprocess.DEVNULL)
+
+
+def doc_block(tag):
+    """A shell block of docs/archive-signature.md, as a publisher would paste it."""
+    doc = (SOURCE / "docs" / "archive-signature.md").read_text(encoding="utf-8")
+    return re.search(rf"<!-- {tag} -->\n```sh\n(.*?)```", doc, re.S).group(1)
+
+
+class SigningARelease(Work):
+    """Keys made here at run time: an encrypted one (the password in the
+    environment), a plain one and one of another curve."""
+
+    def setUp(self):
+        super().setUp()
+        self.keys = self.fresh("keys")
+        self.env = {**os.environ, "NIMBREL_ARCHIVE_KEY_PASSWORD": PASSWORD}
+        openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                "-aes-256-cbc", "-pass", "env:NIMBREL_ARCHIVE_KEY_PASSWORD",
+                "-out", str(self.keys / "private.pem"), env=self.env)
+        openssl("ec", "-in", str(self.keys / "private.pem"), "-passin",
+                "env:NIMBREL_ARCHIVE_KEY_PASSWORD", "-pubout", "-out",
+                str(self.keys / "public.pem"), env=self.env)
+        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout",
+                "-out", str(self.keys / "other.pem"))
+        openssl("ec", "-in", str(self.keys / "other.pem"), "-pubout",
+                "-out", str(self.keys / "other-public.pem"))
+        openssl("ecparam", "-name", "secp384r1", "-genkey", "-noout",
+                "-out", str(self.keys / "p384.pem"))
+        openssl("ec", "-in", str(self.keys / "p384.pem"), "-pubout",
+                "-out", str(self.keys / "p384-public.pem"))
+        self.app = self.fresh("app")
+        make_tree(self.app, {"nimbrel.exe": EXE, "lib/data.bin": os.urandom(100_000)})
+
+    def release(self, name, *sign, env=None):
+        out = self.work / name
+        done = subprocess.run([sys.executable, str(TOOL), "--app", str(self.app), "--version",
+                               "1.0", "--out", str(out), *sign], capture_output=True, text=True,
+                              timeout=120, env=env or self.env)
+        return out, done
+
+    def check(self, out, *keys):
+        return run_tool("--check", str(out), *[arg for key in keys
+                                                for arg in ("--public-key", str(self.keys / key))])
+
+    def test_a_signed_release_verifies_and_stays_an_ordinary_zip(self):
+        unsigned, done = self.release("unsigned")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        signed, done = self.release("signed", "--sign-key", str(self.keys / "private.pem"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("the signature verifies with its public key", done.stdout)
+        archive = signed / "desktop" / "nimbrel.zip"
+        data = archive.read_bytes()
+        # The end record is last, its comment the block; before the comment
+        # the archive is the unsigned one's byte for byte.
+        self.assertEqual(data[-164:-160], b"PK\x05\x06")
+        self.assertEqual(data[-144:-142], struct.pack("<H", 142))
+        self.assertEqual(data[-142:-128], MARKER)
+        self.assertRegex(data[-128:].decode("ascii"), r"^[0-9a-f]{128}$")
+        self.assertEqual(data[:-144], (unsigned / "desktop" / "nimbrel.zip").read_bytes()[:-2])
+        # The publisher's own tools verify it: the page's commands, by openssl.
+        shutil.copy(archive, self.keys / "nimbrel.zip")
+        verified = subprocess.run(["bash", "-e", "-c", doc_block("verify by hand")],
+                                  cwd=self.keys, capture_output=True, text=True, timeout=60)
+        self.assertEqual(verified.stdout.strip(), "Verified OK", verified.stderr)
+        # Ordinary ZIP readers take the block as a comment.
+        with zipfile.ZipFile(archive) as opened:
+            self.assertIsNone(opened.testzip())
+            self.assertEqual(opened.comment, data[-142:])
+        for command in (["unzip", "-t", str(archive)], ["bsdtar", "-tf", str(archive)]):
+            self.assertEqual(subprocess.run(command, capture_output=True, timeout=60,
+                                            stdin=subprocess.DEVNULL).returncode, 0, command)
+        code, stdout, _ = self.check(signed, "public.pem")
+        self.assertEqual(code, 0, stdout)
+        self.assertIn("signature verified with", stdout)
+        # Any one of several keys will do, as in a setup with several keys built in.
+        self.assertEqual(self.check(signed, "other-public.pem", "public.pem")[0], 0)
+        self.assertIn("signature block present, unverified", self.check(signed)[1])
+        self.assertIn("unsigned)", self.check(unsigned)[1])
+
+    def test_an_archive_signed_by_hand_passes_the_tools_check(self):
+        unsigned, done = self.release("by-hand")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        shutil.copy(unsigned / "desktop" / "nimbrel.zip", self.keys / "unsigned.zip")
+        signed = subprocess.run(["bash", "-e", "-c", doc_block("sign by hand")], cwd=self.keys,
+                                capture_output=True, text=True, timeout=60, env=self.env)
+        self.assertEqual(signed.returncode, 0, signed.stderr)
+        shutil.copy(self.keys / "nimbrel.zip", unsigned / "desktop" / "nimbrel.zip")
+        code, stdout, _ = self.check(unsigned, "public.pem")
+        self.assertEqual(code, 0, stdout)
+        self.assertIn("signature verified with", stdout)
+
+    def test_check_refuses_what_the_key_did_not_sign_with_one_line(self):
+        signed, done = self.release("signed", "--sign-key", str(self.keys / "private.pem"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        foreign, done = self.release("foreign", "--sign-key", str(self.keys / "other.pem"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        unsigned, _ = self.release("unsigned")
+        good = (signed / "desktop" / "nimbrel.zip").read_bytes()
+        central = good.index(b"PK\x01\x02")
+
+        def flipped(at):
+            data = bytearray(good)
+            data[at] ^= 0x01
+            return bytes(data)
+
+        upper = good[:-128] + good[-128:].upper()
+        if upper == good:  # digits only: make one a letter
+            upper = good[:-1] + b"A"
+        no_signature = "has no signature block"
+        not_verified = f"its signature does not verify with '{self.keys / 'public.pem'}'"
+        table = [
+            ("a byte of the first local header", flipped(10), not_verified),
+            ("a byte in the middle of the data", flipped(central // 2), not_verified),
+            ("a byte of the central directory", flipped(central + 20), not_verified),
+            ("a byte of the marker", flipped(len(good) - 130), no_signature),
+            ("a digit of the signature", good[:-1] + (b"1" if good[-1:] == b"0" else b"0"),
+             not_verified),
+            ("unsigned", (unsigned / "desktop" / "nimbrel.zip").read_bytes(), no_signature),
+            ("signed with another key", (foreign / "desktop" / "nimbrel.zip").read_bytes(),
+             not_verified),
+            ("cut by one byte", good[:-1], no_signature),
+            ("a byte appended", good + b"0", no_signature),
+            ("uppercase hex digits", upper, no_signature),
+            ("shorter than the block", good[-100:], no_signature),
+        ]
+        case = self.fresh("case")
+        shutil.copytree(signed, case, dirs_exist_ok=True)
+        for label, data, fragment in table:
+            with self.subTest(label):
+                (case / "desktop" / "nimbrel.zip").write_bytes(data)
+                code, stdout, _ = self.check(case, "public.pem")
+                self.assertEqual(code, 1)
+                self.assertEqual(len(stdout.splitlines()), 1, stdout)
+                self.assertTrue(stdout.startswith(f"desktop/nimbrel.zip: {fragment}"), stdout)
+
+    def test_keys_that_cannot_sign_or_verify_are_refused_with_one_line(self):
+        private = str(self.keys / "private.pem")
+        for label, sign, env, fragment in [
+            ("a wrong password", private, {**self.env, "NIMBREL_ARCHIVE_KEY_PASSWORD": "wrong"},
+             "that opens with the password in NIMBREL_ARCHIVE_KEY_PASSWORD"),
+            ("no password", private,
+             {k: v for k, v in self.env.items() if k != "NIMBREL_ARCHIVE_KEY_PASSWORD"},
+             "that opens with the password"),
+            ("a P-384 key", str(self.keys / "p384.pem"), self.env, "another kind or curve"),
+            ("a public key", str(self.keys / "public.pem"), self.env, "is not a P-256 private key"),
+            ("no file", str(self.keys / "missing.pem"), self.env, "is not a file"),
+        ]:
+            with self.subTest(label):
+                out, done = self.release(f"out-{label}", "--sign-key", sign, env=env)
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+                self.assertIn(fragment, done.stderr)
+                self.assertFalse(out.exists())
+        signed, _ = self.release("signed", "--sign-key", private)
+        for key, fragment in [("p384-public.pem", "another kind or curve"),
+                              ("private.pem", "holds a private key"),
+                              ("missing.pem", "cannot be read")]:
+            with self.subTest(key):
+                code, stdout, _ = self.check(signed, key)
+                self.assertEqual(code, 1)
+                self.assertEqual(len(stdout.splitlines()), 1, stdout)
+                self.assertIn(fragment, stdout)
 
 
 if __name__ == "__main__":

@@ -124,6 +124,29 @@ class AccessibleTest : public ::testing::Test {
   }
 };
 
+SIZE TextSize(const wchar_t* text) {
+  SIZE size = {};
+  HDC surface = CreateCompatibleDC(nullptr);
+  HGDIOBJ kept = SelectObject(surface, progressState.bodyFont);
+  GetTextExtentPoint32W(surface, text, lstrlenW(text), &size);
+  SelectObject(surface, kept);
+  DeleteDC(surface);
+  return size;
+}
+
+// Asks the window for its object once more right after its own WM_DESTROY,
+// as a client racing the window's end would.
+WNDPROC windowProc = nullptr;
+LRESULT lateAnswer = -1;
+
+LRESULT CALLBACK AskAfterDestroy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const LRESULT result = CallWindowProcW(windowProc, window, message, wParam, lParam);
+  if (message == WM_DESTROY) {
+    lateAnswer = SendMessageW(window, WM_GETOBJECT, 0, static_cast<LPARAM>(OBJID_CLIENT));
+  }
+  return result;
+}
+
 void ExpectRect(const RECT& got, const RECT& want, const char* what) {
   EXPECT_EQ(got.left, want.left) << what;
   EXPECT_EQ(got.top, want.top) << what;
@@ -171,7 +194,14 @@ TEST_F(AccessibleTest, ChildrenMatchTheWindowDuringTheDownloadAndWhileSliding) {
   EXPECT_EQ(label.role, ROLE_SYSTEM_STATICTEXT);
   EXPECT_EQ(label.name, L"Build 2.4.0");
   EXPECT_EQ(label.state & STATE_SYSTEM_INVISIBLE, 0);
-  ExpectRect(label.location, OnScreen(layout.buildLabel), "label");
+  // Where its text is painted: right-aligned over the title row, from the
+  // top of its rectangle, as wide and high as the body font measures it.
+  const SIZE measured = TextSize(L"Build 2.4.0");
+  ASSERT_GT(measured.cx, 0);
+  ASSERT_LT(measured.cx, (layout.buildLabel.right - layout.buildLabel.left) / 2);
+  const PixelRect labelText = {layout.buildLabel.right - measured.cx, layout.buildLabel.top,
+                               layout.buildLabel.right, layout.buildLabel.top + measured.cy};
+  ExpectRect(label.location, OnScreen(labelText), "label");
   const Element status = Read(object, 3);
   EXPECT_EQ(status.role, ROLE_SYSTEM_STATICTEXT);
   EXPECT_EQ(status.name, L"Downloading\u2026  1 of 3 MB");
@@ -194,13 +224,28 @@ TEST_F(AccessibleTest, ChildrenMatchTheWindowDuringTheDownloadAndWhileSliding) {
   EXPECT_EQ(sliding.value, L"");
   EXPECT_EQ(sliding.state & STATE_SYSTEM_BUSY, STATE_SYSTEM_BUSY);
 
-  // Hit-testing the middle of the status line and of the bar, on screen.
+  // Hit-testing on screen: the middle of the status line; over the title's
+  // text, level with the label (client 48,238 at 96 DPI); the label's text.
   const RECT line = OnScreen(layout.statusLine);
-  VARIANT hit;
-  VariantInit(&hit);
-  EXPECT_EQ(object->accHitTest((line.left + line.right) / 2, line.top + 1, &hit), S_OK);
-  EXPECT_EQ(hit.vt, VT_I4);
-  EXPECT_EQ(hit.lVal, 3);
+  const RECT titleRow = OnScreen(layout.titleRow);
+  const RECT labelOnScreen = OnScreen(labelText);
+  struct {
+    LONG x, y;
+    long child;
+  } const hits[] = {
+      {(line.left + line.right) / 2, line.top + 1, 3},
+      {titleRow.left + ScaleByDpi(20), labelOnScreen.top + ScaleByDpi(5), 1},
+      {labelOnScreen.left - 1, labelOnScreen.top + ScaleByDpi(5), 1},
+      {labelOnScreen.left, labelOnScreen.top + ScaleByDpi(5), 2},
+      {labelOnScreen.right - 1, labelOnScreen.top, 2},
+  };
+  for (const auto& h : hits) {
+    VARIANT hit;
+    VariantInit(&hit);
+    EXPECT_EQ(object->accHitTest(h.x, h.y, &hit), S_OK) << h.x << "," << h.y;
+    EXPECT_EQ(hit.vt, VT_I4) << h.x << "," << h.y;
+    EXPECT_EQ(hit.lVal, h.child) << h.x << "," << h.y;
+  }
 
   IDispatch* parent = nullptr;
   ASSERT_EQ(object->get_accParent(&parent), S_OK);
@@ -258,8 +303,16 @@ TEST_F(AccessibleTest, ObjectOutlivesTheWindowDisconnected) {
   IAccessible* object = ClientObject();
   ASSERT_NE(object, nullptr);
   object->AddRef();
+  windowProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+      progressWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(AskAfterDestroy)));
   DestroyWindow(progressWindow);
   PumpFor(50);
+  // A request after WM_DESTROY makes no object that nothing would disconnect.
+  EXPECT_EQ(lateAnswer, 0);
+  LONG count = 7;
+  const HRESULT countResult = object->get_accChildCount(&count);
+  EXPECT_TRUE(countResult == RPC_E_DISCONNECTED || countResult == E_FAIL) << std::hex << countResult;
+  EXPECT_EQ(count, 0) << "the count is set on every path";
   BSTR name = nullptr;
   const HRESULT nameResult = object->get_accName(Child(3), &name);
   EXPECT_TRUE(nameResult == RPC_E_DISCONNECTED || nameResult == E_FAIL) << std::hex << nameResult;

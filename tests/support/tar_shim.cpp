@@ -148,6 +148,21 @@ struct JobFolder {
   }
 };
 
+// What tar would read a passphrase from: the setup must hand it nothing that
+// waits for a person.
+std::string DescribeStandardInput() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return "none";
+  DWORD mode = 0;
+  if (GetConsoleMode(input, &mode)) return "console";
+  const DWORD type = GetFileType(input);
+  if (type == FILE_TYPE_PIPE) return "pipe";
+  if (type != FILE_TYPE_CHAR) return "file";
+  char byte = 0;
+  DWORD got = 1;
+  return ReadFile(input, &byte, 1, &got, nullptr) && got == 0 ? "NUL device" : "character device";
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -251,7 +266,8 @@ int wmain(int argc, wchar_t** argv) {
   if (!result.empty() && result[0] >= '0' && result[0] <= '9') exitCode = atoi(result.c_str());
 
   // A record of every call, for the tests and for post-mortems.
-  std::string record = "command line: " + Utf8(GetCommandLineW()) + "\nbsdtar:";
+  std::string record = "command line: " + Utf8(GetCommandLineW()) + "\nstdin: " +
+                       DescribeStandardInput() + "\nbsdtar:";
   for (size_t start = jobArgs.find('\0') + 1; start < jobArgs.size();) {
     size_t end = jobArgs.find('\0', start);
     record += " [" + jobArgs.substr(start, end - start) + "]";

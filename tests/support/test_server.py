@@ -42,7 +42,7 @@ TestServer(cert_dir=None, cert_name="server", host="127.0.0.1", port=0,
 .route(path, status=200, body=b"", file=None, length="auto",
        break_after=None, abort="reset", chunk_size=65536,
        delay_per_chunk=None, rate=None, hang=None, headers=None,
-       chunked=False)
+       chunked=False, after_reset=None)
     Scripts the answer to GET (and HEAD) of `path` (the request target up to
     any "?"). A later route() of the same path replaces the earlier one.
     status          the status code sent.
@@ -72,6 +72,9 @@ TestServer(cert_dir=None, cert_name="server", host="127.0.0.1", port=0,
                     written announces its whole size (up to chunk_size), so
                     a cut that does not fall on a write's end lands inside
                     a chunk.
+    after_reset     a callable run (on a server thread) once the connection
+                    has been closed with its RST, for a client that must not
+                    read on before the reset has reached it.
     Every response carries "Connection: close".
 
 .routes_clear()      forget every route.
@@ -153,11 +156,11 @@ class _Headers(dict):
 
 class _Route:
     __slots__ = ("status", "body", "file", "length", "break_after", "abort", "chunk_size",
-                 "delay_per_chunk", "rate", "hang", "headers", "chunked")
+                 "delay_per_chunk", "rate", "hang", "headers", "chunked", "after_reset")
 
     def __init__(self, status=200, body=b"", file=None, length="auto", break_after=None,
                  abort="reset", chunk_size=None, delay_per_chunk=None, rate=None, hang=None,
-                 headers=None, chunked=False):
+                 headers=None, chunked=False, after_reset=None):
         if body is not None and not isinstance(body, (bytes, bytearray, memoryview)):
             raise TypeError("body must be bytes")
         if file is not None and body:
@@ -185,6 +188,7 @@ class _Route:
         self.hang = hang
         self.headers = dict(headers or {})
         self.chunked = bool(chunked)
+        self.after_reset = after_reset
 
     def size(self):
         return os.path.getsize(self.file) if self.file is not None else len(self.body)
@@ -241,6 +245,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def _send(self, route, entry, send_body):
         owner = self.server.owner
+        self._after_reset = route.after_reset
         stop = owner._stopping
         if route.hang:
             if stop.wait(route.hang):
@@ -309,7 +314,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _drop(self, how):
         """Ends the connection without finishing the response."""
         self.close_connection = True
-        self.server.owner._mark_aborted(self.request, how)
+        self.server.owner._mark_aborted(self.request, how, getattr(self, "_after_reset", None))
         if how == "reset":
             # Let the bytes already written reach the client before the RST,
             # which would otherwise discard them; bounded to two seconds.
@@ -603,13 +608,13 @@ class TestServer:
             self._tls_failures.append({"client": client[:2], "error": str(error)})
             self._changed.notify_all()
 
-    def _mark_aborted(self, conn, how):
+    def _mark_aborted(self, conn, how, after_reset=None):
         with self._lock:
-            self._aborted[id(conn)] = how
+            self._aborted[id(conn)] = (how, after_reset)
 
     def _close_connection(self, conn):
         with self._lock:
-            how = self._aborted.pop(id(conn), None)
+            how, after_reset = self._aborted.pop(id(conn), (None, None))
         try:
             if how is None:
                 if isinstance(conn, ssl.SSLSocket):
@@ -633,6 +638,8 @@ class TestServer:
                 conn.close()
             except OSError:
                 pass
+            if how == "reset" and after_reset is not None:
+                after_reset()
 
 
 def _has_ipv6_loopback():

@@ -19,15 +19,23 @@ Python (PYTHONPATH=tests/support; the CTest entries set it):
       s.run([exe, "arg"], timeout=120, env_extra=None)   # -> CompletedProcess (text)
       s.start([exe], env_extra=None)                     # -> Popen
       s.kill_all(); s.wait_idle(timeout=30)              # end the prefix's processes / wait
+                                                         # until no program runs
       s.win_path(unix_path); s.unix_path(r"C:\\users")    # Z:/C: mapping both ways
       s.prefix, s.run_dir, s.user, s.localappdata, s.temp_dir (Unix paths)
+      s.server_pid                                       # its persistent wineserver
       s.find_windows(name=None, cls=None); s.wait_for_window(name=..., timeout=30)
       s.screenshot(png, window_id=None)
       s.failed = True                                    # keep the run folder
 
+Each session starts one persistent wineserver (wineserver -p) before its first
+program and ends it when it closes, so that no program meets a server that is
+going away; kill_all starts a new one. A watchdog process ends everything of
+the session should the test driver die without closing it.
+
 Environment knobs: NIMBREL_KEEP_RUNS=1 (keep every run folder), NIMBREL_WINEDEBUG
 (WINEDEBUG for the programs, default -all), NIMBREL_FULL_COPY=1 (cp -a sessions),
-NIMBREL_TEST_TIMEOUT (default of --timeout).
+NIMBREL_TEST_TIMEOUT (default of --timeout: 300 s, 3600 s under
+tools/wine-run.sh, where the CTest TIMEOUT decides).
 
 X windows on any display (e.g. the user's own, with its DISPLAY in env):
 

@@ -10,18 +10,35 @@ import sys
 from pathlib import Path
 
 from .certs import make_certs
-from .common import TestbedError, _end_prefix, _log
+from .common import TestbedError, _end_prefix, _log, _start_time
 from .prefix import ensure_template
 from .session import WineSession
 
-def _watchdog_main(prefix, xvfb_pid):
-    """Waits for its session to close its stdin; cleans up if it went without a word."""
-    if b"closed" in sys.stdin.buffer.read():
-        return 0
-    _end_prefix(dict(os.environ, WINEPREFIX=prefix), Path(prefix))
-    if xvfb_pid:
-        with contextlib.suppress(OSError):
-            os.kill(xvfb_pid, signal.SIGTERM)
+def _watchdog_main():
+    """Waits for its session to say "closed" on its stdin; cleans up if the session went
+    without a word. The session tells it, a line each, "prefix <path>" as soon as the run
+    folder exists and "xvfb <pid>" once the X server runs.
+
+    It first forks and leaves its parent to end at once: CTest, at a test's time-out,
+    SIGKILLs the test's process and every descendant it finds by parent pid, and a
+    watchdog that is no longer the session's child is not among them."""
+    if os.fork() > 0:
+        os._exit(0)
+    prefix, xvfb_pids = None, []
+    for line in sys.stdin.buffer:
+        word, _, value = line.rstrip(b"\n").partition(b" ")
+        if word == b"closed":
+            return 0
+        if word == b"prefix":
+            prefix = os.fsdecode(value)
+        elif word == b"xvfb":
+            xvfb_pids.append((int(value), _start_time(int(value))))
+    if prefix:
+        _end_prefix(dict(os.environ, WINEPREFIX=prefix), Path(prefix))
+    for pid, started in xvfb_pids:
+        if started is not None and _start_time(pid) == started:  # not a reused pid
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGTERM)
     return 0
 
 
@@ -55,7 +72,7 @@ def _cli_run(args):
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["_watchdog"]:
-        return _watchdog_main(argv[1], int(argv[2]))
+        return _watchdog_main()
     parser = argparse.ArgumentParser(description="Runs Windows programs under Wine, hermetically.")
     sub = parser.add_subparsers(dest="action", required=True)
     run = sub.add_parser("run", help="run one program in a fresh session")

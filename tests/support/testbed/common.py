@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
@@ -83,17 +84,163 @@ def _hermetic_env(home, xdg_root, tmp_dir, prefix):
     return env
 
 
-def _run_bounded(argv, env, timeout, what, **kwargs):
-    """Runs a helper command to its end within `timeout` seconds, or raises."""
+def _run_bounded(argv, env, timeout, what, log=None, **kwargs):
+    """Runs a helper command to its end within `timeout` seconds, or raises.
+    With `log` (a path), standard output and error go to that file instead of
+    pipes, for commands that may leave Wine processes behind (they inherit the
+    pipes and hold them open); the result then carries the file's text in both."""
     try:
-        return subprocess.run(argv, env=env, timeout=timeout, stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, errors="replace", **kwargs)
+        if log is None:
+            return subprocess.run(argv, env=env, timeout=timeout, stdin=subprocess.DEVNULL,
+                                  capture_output=True, text=True, errors="replace", **kwargs)
+        with open(log, "wb") as out:
+            result = subprocess.run(argv, env=env, timeout=timeout, stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=subprocess.STDOUT, **kwargs)
     except subprocess.TimeoutExpired as expired:
         raise TestbedError(f"{what} did not finish within {timeout} s") from expired
+    text = Path(log).read_text(errors="replace")
+    return subprocess.CompletedProcess(argv, result.returncode, text, text)
+
+
+# ----------------------------------------------------------------- a prefix's processes
+
+# Wine's own services, which a persistent wineserver keeps running after the last
+# program of the prefix has ended (argv[0] as Wine shows it, lower case).
+_WINE_SERVICES = {rf"c:\windows\system32\{name}".encode() for name in
+                  ("services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe")}
+_WINE_DESKTOP = (rb"c:\windows\system32\explorer.exe", b"/desktop")
+
+
+def _read_proc(pid, name):
+    with open(f"/proc/{pid}/{name}", "rb") as f:
+        return f.read()
+
+
+def _start_time(pid):
+    """The process's start time in clock ticks (None: gone or a zombie), so that
+    a reused pid is never taken for the process that had it."""
+    try:
+        fields = _read_proc(pid, "stat").rsplit(b")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    return None if fields[0] == b"Z" else int(fields[19])
+
+
+def _prefix_processes(prefix):
+    """(pid, start time, argv) of every process with WINEPREFIX=<prefix> in its
+    environment or the prefix in its command line: the wineserver, the Windows
+    processes and the Unix programs they started (the tar runner, bsdtar)."""
+    marker = os.fsencode(str(prefix))
+    own = os.getpid()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == own:
+            continue
+        try:
+            cmdline = _read_proc(entry, "cmdline")
+            environ = _read_proc(entry, "environ")
+        except OSError:
+            continue
+        if marker in cmdline or b"WINEPREFIX=" + marker + b"\0" in environ:
+            started = _start_time(entry)
+            if started is not None:
+                found.append((int(entry), started, cmdline.split(b"\0")))
+    return found
+
+
+def _is_wineserver(argv):
+    return bool(argv) and os.path.basename(argv[0]).startswith(b"wineserver")
+
+
+def _server_pids(prefix):
+    """The pids of the prefix's wineservers (one at most, unless one is going away)."""
+    return [pid for pid, _, argv in _prefix_processes(prefix) if _is_wineserver(argv)]
+
+
+def _busy_processes(prefix):
+    """The prefix's processes other than its wineserver and Wine's own services:
+    the programs that run and whatever they started."""
+    busy = []
+    for pid, _, argv in _prefix_processes(prefix):
+        program = argv[0].strip().lower() if argv else b""
+        if _is_wineserver(argv) or program in _WINE_SERVICES:
+            continue
+        if program == _WINE_DESKTOP[0] and _WINE_DESKTOP[1] in (a.strip().lower() for a in argv[1:]):
+            continue
+        busy.append(pid)
+    return busy
+
+
+def _wait_idle(prefix, timeout):
+    """Waits until no program of the prefix runs (its server and services stay)."""
+    deadline = time.monotonic() + timeout
+    while _busy_processes(prefix):
+        if time.monotonic() > deadline:
+            raise TestbedError(f"programs of {prefix} still running after {timeout} s")
+        time.sleep(0.1)
+
+
+def _start_server(env, prefix, timeout=30):
+    """Starts the prefix's persistent wineserver and returns its pid.
+
+    A server started on demand by a program ends a few seconds after the prefix's
+    last program, and a program that connects while it is going away fails
+    ("wine client error:0: recvmsg: Connection reset by peer"). A server started
+    with -p stays until it is killed, so no program ever meets one that is going
+    away. `wineserver -p` returns once the server listens; its output goes nowhere,
+    since the server keeps whatever it was given open. Exit code 2 means that a
+    server already runs (one that a hook's program started): it is waited for."""
+    for attempt in range(2):
+        try:
+            code = subprocess.run([WINESERVER, "-p"], env=env, timeout=timeout,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL).returncode
+        except subprocess.TimeoutExpired as expired:
+            raise TestbedError(f"wineserver -p did not return within {timeout} s") from expired
+        if code == 0:
+            pids = _server_pids(prefix)
+            if len(pids) != 1:
+                raise TestbedError(f"wineserver -p started, but {prefix} has servers {pids}")
+            return pids[0]
+        if code != 2 or attempt:
+            break
+        _run_bounded([WINESERVER, "-w"], env, 60, "wineserver -w (an earlier server)")
+    raise TestbedError(f"wineserver -p failed ({code}) for {prefix}")
+
+
+def _start_watchdog(env, prefix):
+    """Leaves behind a process (python -m testbed _watchdog, see cli._watchdog_main) that
+    ends the prefix's processes, and the X servers it is told of, should this process die
+    without saying "closed" (SIGKILL from a test driver's time-out). It learns what to end
+    through its standard input, whose other end only this process holds, and detaches.
+    `env` must reach the prefix's server (TMPDIR) and must not carry its WINEPREFIX."""
+    package_parent = str(Path(__file__).resolve().parent.parent)
+    watchdog = subprocess.Popen(
+        [sys.executable, "-m", "testbed", "_watchdog"],
+        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        env=dict(env, PYTHONPATH=package_parent, PYTHONDONTWRITEBYTECODE="1"),
+        start_new_session=True)
+    _tell_watchdog(watchdog, b"prefix " + os.fsencode(str(prefix)))
+    try:
+        watchdog.wait(30)  # it forks, and this first process ends at once
+    except subprocess.TimeoutExpired as expired:
+        watchdog.kill()
+        raise TestbedError("the watchdog did not detach within 30 s") from expired
+    return watchdog
+
+
+def _tell_watchdog(watchdog, line):
+    """Sends the watchdog a line: "xvfb <pid>", or "closed" (then it ends, doing nothing)."""
+    with contextlib.suppress(OSError):
+        watchdog.stdin.write(line + b"\n")
+        watchdog.stdin.flush()
+        if line == b"closed":
+            watchdog.stdin.close()
 
 
 def _end_prefix(env, prefix, timeout=15):
-    """Ends every process of a prefix: its wineserver, Windows processes and Unix strays."""
+    """Ends every process of a prefix: its wineserver (which saves the registry as it
+    goes), Windows processes and Unix strays."""
     try:
         subprocess.run([WINESERVER, "-k"], env=env, timeout=timeout, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -107,22 +254,17 @@ def _end_prefix(env, prefix, timeout=15):
     _kill_strays(prefix)
 
 
-def _kill_strays(prefix):
-    """SIGKILLs every process that has WINEPREFIX=<prefix> in its environment or names the
-    prefix in its command line: the wineserver, the Windows processes and the Unix programs
-    they started (the tar runner, bsdtar)."""
-    marker = os.fsencode(str(prefix))
-    own = os.getpid()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == own:
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                cmdline = f.read()
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                environ = f.read()
-        except OSError:
-            continue
-        if marker in cmdline or b"WINEPREFIX=" + marker + b"\0" in environ:
-            with contextlib.suppress(OSError):
-                os.kill(int(entry), signal.SIGKILL)
+def _kill_strays(prefix, timeout=10):
+    """SIGKILLs every process of the prefix (see _prefix_processes) and waits, at most
+    `timeout` seconds, until they are gone: a killed wineserver that still holds its
+    socket would take the next program's connection and reset it."""
+    killed = []
+    for pid, started, _ in _prefix_processes(prefix):
+        with contextlib.suppress(OSError):
+            os.kill(pid, signal.SIGKILL)
+            killed.append((pid, started))
+    deadline = time.monotonic() + timeout
+    while killed and time.monotonic() < deadline:
+        killed = [(pid, started) for pid, started in killed if _start_time(pid) == started]
+        if killed:
+            time.sleep(0.02)

@@ -5,13 +5,12 @@ process."""
 import hashlib
 import os
 import shutil
-import subprocess
 import time
 from pathlib import Path
 
 from .certs import make_certs
-from .common import (WINE64, WINESERVER, TestbedError, _end_prefix, _hermetic_env, _locked, _log,
-                     _run_bounded, _write_atomically)
+from .common import (WINE64, TestbedError, _end_prefix, _hermetic_env, _locked, _log, _run_bounded,
+                     _start_server, _start_watchdog, _tell_watchdog, _wait_idle, _write_atomically)
 
 # Changing the template recipe below? Bump this, so that old templates are rebuilt.
 TEMPLATE_RECIPE = 2
@@ -85,23 +84,26 @@ def ensure_template(build_dir):
                 shutil.rmtree(stale)
         env = _hermetic_env(home, home / ".xdg", home / ".tmp", prefix)
         prefix.mkdir()
+        watchdog = _start_watchdog({k: v for k, v in env.items() if k != "WINEPREFIX"}, prefix)
         try:
-            # A server that ends as soon as its last process does, so the final wait is short.
-            # (Its output goes nowhere: the server keeps whatever it was given open.)
-            subprocess.run([WINESERVER, "-p0"], env=env, timeout=30, check=True,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-            boot = _run_bounded([WINE64, "wineboot", "-i"], env, 300, "wineboot -i")
+            # One persistent server for the whole making: a server that ends with its last
+            # program could be going away just as the next one connects. The programs write
+            # into a file, not pipes: Wine's services stay with the server and would hold
+            # pipes open.
+            _start_server(env, prefix)
+            log = wine_dir / "template.log"
+            boot = _run_bounded([WINE64, "wineboot", "-i"], env, 300, "wineboot -i", log=log)
             if boot.returncode != 0:
                 raise TestbedError(f"wineboot -i failed ({boot.returncode}): {boot.stderr.strip()}")
             trust = _run_bounded([WINE64, str(inputs["trust-ca.exe"]), str(inputs["ca.pem"])], env,
-                                 120, "trust-ca.exe")
+                                 120, "trust-ca.exe", log=log)
             if trust.returncode != 0:
-                raise TestbedError(f"trust-ca.exe failed ({trust.returncode}): "
-                                   f"{trust.stdout.strip()} {trust.stderr.strip()}")
-            _run_bounded([WINESERVER, "-w"], env, 120, "wineserver -w")
+                raise TestbedError(f"trust-ca.exe failed ({trust.returncode}): {trust.stdout.strip()}")
+            # Whatever wineboot left running finishes before the server saves the registry.
+            _wait_idle(prefix, 120)
         finally:
             _end_prefix(env, prefix)
+            _tell_watchdog(watchdog, b"closed")
         system32 = prefix / "drive_c" / "windows" / "system32"
         shutil.copyfile(inputs["tar.exe"], system32 / "tar.exe")
         runner = system32 / "nimbrel-tar-runner.sh"
@@ -116,6 +118,23 @@ def ensure_template(build_dir):
         _write_atomically(wine_dir / "template.stamp", f"{key}\n{_shared_fingerprint(prefix)}\n")
         _log(f"template ready in {time.monotonic() - started:.1f} s: {prefix}")
         return prefix
+
+
+def copy_template(build_dir, dest):
+    """Copies the template (made first if needed) to `dest`. The copy is made under the
+    template's shared lock and only from a template that is whole at that moment: a
+    rebuild by another process may have started, or failed, after ensure_template
+    returned. Returns the template's path."""
+    build = Path(build_dir).resolve()
+    wine_dir = build / "wine"
+    for _ in range(3):
+        ensure_template(build)
+        _, key = _template_inputs(build)
+        with _locked(wine_dir / "template.lock", shared=True):
+            if _template_ready(wine_dir, key):
+                _copy_prefix(wine_dir / "template", dest)
+                return wine_dir / "template"
+    raise TestbedError(f"{wine_dir / 'template'} kept changing while a session waited to copy it")
 
 
 # ----------------------------------------------------------------- copying

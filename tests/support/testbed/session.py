@@ -9,14 +9,14 @@ import select
 import shutil
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 from . import windows
-from .common import (SCREEN, WINE64, WINESERVER, XVFB, TestbedError, _end_prefix, _hermetic_env,
-                     _kill_strays, _locked, _log, _run_bounded)
-from .prefix import _copy_prefix, _set_user_dword, ensure_template
+from .common import (SCREEN, WINE64, XVFB, TestbedError, _end_prefix, _hermetic_env, _kill_strays,
+                     _log, _run_bounded, _server_pids, _start_server, _start_watchdog,
+                     _tell_watchdog, _wait_idle)
+from .prefix import _set_user_dword, copy_template
 
 _session_numbers = itertools.count(1)
 
@@ -29,6 +29,9 @@ class WineSession:
     hook:    a callable (given the session) or a shell command (with env() set) run after
              the copy, before any Windows process, e.g. to delete system32\\tar.exe.
     keep:    keep the run folder even when the session ends well.
+
+    One wineserver, started with -p after the hook and before the first program,
+    serves the session until it closes (server_pid); kill_all starts a new one.
     """
 
     def __init__(self, build_dir, name, dpi=None, display=True, hook=None, keep=False):
@@ -43,6 +46,7 @@ class WineSession:
         self.prefix = None
         self.user = None  # the prefix's user folder name (the Unix user name)
         self.display_name = None
+        self.server_pid = None  # the session's persistent wineserver
         self._env = None
         self._xvfb = None
         self._watchdog = None
@@ -64,7 +68,6 @@ class WineSession:
         return False
 
     def _open(self):
-        template = ensure_template(self.build)
         runs = self.build / "wine" / "runs"
         runs.mkdir(parents=True, exist_ok=True)
         while True:
@@ -76,9 +79,10 @@ class WineSession:
                 continue
         self.run_dir = candidate
         self.prefix = candidate / "prefix"
-        with _locked(self.build / "wine" / "template.lock", shared=True):
-            _copy_prefix(template, self.prefix)
         self._env = _hermetic_env(candidate / "home", candidate / "xdg", candidate / "tmp", self.prefix)
+        # Before anything that could outlive this process (see common._start_watchdog).
+        self._watchdog = _start_watchdog(self._outside_env(), self.prefix)
+        copy_template(self.build, self.prefix)
         users = [p.name for p in (self.prefix / "drive_c" / "users").iterdir()
                  if p.name != "Public" and p.is_dir()]
         self.user = users[0] if len(users) == 1 else os.environ.get("USER", "root")
@@ -94,15 +98,7 @@ class WineSession:
                     raise TestbedError(f"hook failed ({result.returncode}): {result.stderr.strip()}")
         if self.display:
             self._start_xvfb()
-        # Ends the prefix's processes and the X server should this process die
-        # without closing the session (SIGKILL from a test driver's time-out).
-        package_parent = str(Path(__file__).resolve().parent.parent)
-        self._watchdog = subprocess.Popen(
-            [sys.executable, "-m", "testbed", "_watchdog", str(self.prefix),
-             str(self._xvfb.pid if self._xvfb else 0)],
-            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=dict(self._outside_env(), PYTHONPATH=package_parent, PYTHONDONTWRITEBYTECODE="1"),
-            start_new_session=True)
+        self.server_pid = _start_server(self._env, self.prefix)
 
     def _outside_env(self):
         # Without WINEPREFIX, so that ending the prefix's processes leaves these alone.
@@ -119,6 +115,7 @@ class WineSession:
         finally:
             os.close(write_end)
             log.close()
+        _tell_watchdog(self._watchdog, b"xvfb %d" % self._xvfb.pid)
         number = b""
         deadline = time.monotonic() + 20
         with os.fdopen(read_end, "rb", buffering=0) as pipe:
@@ -135,14 +132,13 @@ class WineSession:
 
     def _close(self, keep):
         if self._watchdog is not None:
-            with contextlib.suppress(OSError):
-                self._watchdog.stdin.write(b"closed")
-                self._watchdog.stdin.close()
+            _tell_watchdog(self._watchdog, b"closed")
         if self._env is not None:
             if keep:
-                _end_prefix(self._env, self.prefix)  # saves the registry for a post-mortem
+                _end_prefix(self._env, self.prefix)  # wineserver -k saves the registry
             else:
-                _kill_strays(self.prefix)  # quicker, and the prefix goes anyway
+                _kill_strays(self.prefix)  # the server too; quicker, and the prefix goes anyway
+            self.server_pid = None
         for child in self._children:
             with contextlib.suppress(OSError):
                 os.killpg(child.pid, signal.SIGKILL)
@@ -155,11 +151,6 @@ class WineSession:
             except subprocess.TimeoutExpired:
                 self._xvfb.kill()
                 self._xvfb.wait(5)
-        if self._watchdog is not None:
-            try:
-                self._watchdog.wait(5)
-            except subprocess.TimeoutExpired:
-                self._watchdog.kill()
         if self.run_dir is None:
             return
         if keep:
@@ -220,15 +211,22 @@ class WineSession:
         return subprocess.CompletedProcess(argv, code, stdout, stderr)
 
     def kill_all(self):
-        """Ends every process of this prefix (the X server stays)."""
+        """Ends every process of this prefix, its wineserver too, and starts a new
+        persistent server for the programs that follow (the X server stays)."""
         _end_prefix(self._env, self.prefix)
         for child in self._children:
             with contextlib.suppress(OSError):
                 os.killpg(child.pid, signal.SIGKILL)
+        self.server_pid = None
+        left = _server_pids(self.prefix)
+        if left:
+            raise TestbedError(f"the wineserver of {self.prefix} outlived kill_all: {left}")
+        self.server_pid = _start_server(self._env, self.prefix)
 
     def wait_idle(self, timeout=30):
-        """Waits until the prefix's wineserver has ended (all its processes are gone)."""
-        _run_bounded([WINESERVER, "-w"], self._env, timeout, "wineserver -w")
+        """Waits until no program of the prefix runs (the server and Wine's own
+        services stay); raises TestbedError after `timeout` seconds."""
+        _wait_idle(self.prefix, timeout)
 
     # --- paths
 
