@@ -33,10 +33,10 @@ DWORD Finish(const wchar_t* error) {
   return 0;
 }
 
-// Reads the archive back through the handle that wrote it: no other process
-// can open the file meanwhile, so tar gets the bytes that were checked. Two
-// windows, because the check walks the central directory and the local
-// headers side by side, each in order.
+// Reads the archive back through the handle that wrote it, which no other
+// process can open while it is written and checked (tar opens the file by
+// its path once the handle is closed). Two windows, because the check walks
+// the central directory and the local headers side by side, each in order.
 struct ReadBackWindow {
   uint64_t offset;
   uint32_t length;

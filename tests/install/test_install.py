@@ -130,9 +130,9 @@ def end_of_application_entry():
     holds the application whole, but no data files and no central directory."""
     with zipfile.ZipFile(GOOD_ZIP) as archive:
         entry = archive.getinfo("nimbrel-1.0/nimbrel.exe")
-    data = GOOD_ZIP.read_bytes()
-    name_length, extra_length = int.from_bytes(data[entry.header_offset + 26:][:2], "little"), \
-        int.from_bytes(data[entry.header_offset + 28:][:2], "little")
+    header = GOOD_ZIP.read_bytes()[entry.header_offset:entry.header_offset + 30]
+    name_length = int.from_bytes(header[26:28], "little")
+    extra_length = int.from_bytes(header[28:30], "little")
     return entry.header_offset + 30 + name_length + extra_length + entry.compress_size
 
 
